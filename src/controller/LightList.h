@@ -1,0 +1,117 @@
+#pragma once
+
+#include "controller/bridge/HueBridge.h"
+#include "controller/midi/MidiEndpoints.h"
+#include "platform/MainQueue.h"
+#include "rules/LightOption.h"
+#include "rules/LightRule.h"
+#include "rules/Queue.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariantMap>
+
+#include <memory>
+#include <vector>
+
+namespace orvel {
+
+// The one controller: finds and pairs with a bridge, reads its lights, keeps the light rules,
+// listens on the "Orvel" MIDI destination and switches the rules on and off.
+// Observable: changed() is emitted on every assignment of a published property.
+class LightList : public QObject, public HueDiscoveryDelegate {
+    Q_OBJECT
+public:
+    // Construction reads "global_toggle" and, when it is on, starts a flash test.
+    LightList(std::shared_ptr<HueBridgeServices> bridges, std::shared_ptr<MidiEndpoints> midi,
+              QObject* parent = nullptr);
+    ~LightList() override;
+
+    // A bridge host to use as if discovery had reported it (command line --bridge). Call before setUp().
+    void setGivenBridgeHost(const QString& host);
+
+    // Starts bridge discovery and creates the MIDI endpoints. Called once.
+    void setUp();
+
+    // Published.
+    bool blinkingAll() const { return blinkingAll_; }
+    const QList<LightOption>& availableLights() const { return availableLights_; }
+    const QList<std::shared_ptr<LightRule>>& lightRules() const { return lightRules_; }
+    const QString& statusText() const { return statusText_; }
+    bool globalToggle() const { return globalToggle_; }
+    void setGlobalToggle(bool value);   // stores it; a true value runs a flash test
+    bool overrideToggle() const { return overrideToggle_; }
+    void setOverrideToggle(bool value); // rulesOn() or rulesOff()
+    bool on() const { return on_; }
+
+    // Unpublished.
+    QObject* contentView() const { return contentView_; }
+    void setContentView(QObject* view) { contentView_ = view; }
+    const std::shared_ptr<HueBridgeClient>& lightsInterface() const { return lightsInterface_; }
+    const QString& username() const { return username_; }
+    const std::shared_ptr<RepeatingTimer>& timer() const { return timer_; }
+    const Queue<quint64>& midiCCHistory() const { return midiCCHistory_; }
+
+    // Discovery delegate.
+    void foundHueAt(const QString& host, const QString& discoveryLog) override;
+
+    void startPairing(const QString& host, const QVariantMap& userInfo);
+    void connectHueTimerWithTimer(RepeatingTimer& timer);
+    void connectHueFirstTimerWithTimer(RepeatingTimer& timer);
+    void connectHue(const QString& host);
+    bool attemptRegistration();
+    void hueConnected();
+    void refreshLights();
+
+    void handleMIDI(const std::vector<MidiCommand>& commands);
+    void rulesOn();
+    void rulesOff();
+
+    void addRule();
+    void removeRule(qint64 index);
+    void blinkAll();
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void setStatusText(const QString& text);
+    void setOn(bool value);
+    void setBlinkingAll(bool value);
+    void setUpMidi();
+    void switchAll(bool on);
+    void startTimer(double interval, const QVariantMap& userInfo, void (LightList::*target)(RepeatingTimer&));
+    void buildRules();
+
+    std::shared_ptr<HueBridgeServices> bridges_;
+    std::shared_ptr<MidiEndpoints> midi_;
+
+    bool blinkingAll_ = false;
+    QList<LightOption> availableLights_;
+    QList<std::shared_ptr<LightRule>> lightRules_;
+    QString statusText_ = QStringLiteral("Connecting...");
+    bool globalToggle_ = true;
+    bool overrideToggle_ = false;
+    bool on_ = false;
+
+    QPointer<QObject> contentView_;
+    std::shared_ptr<HueBridgeClient> lightsInterface_;
+    std::unique_ptr<HueDiscovery> hue_discover;
+    QString username_;
+    std::shared_ptr<RepeatingTimer> timer_;
+    std::unique_ptr<MidiDestination> midiListener_;
+    std::unique_ptr<MidiSource> midiSender_;
+    Queue<quint64> midiCCHistory_;
+    QString givenBridgeHost_;
+
+    // The bridge being connected: the latest one reported until one is connected, then that one.
+    QString connectionHost_;
+    // The rules are built once per connection; later authenticated reads only refresh the lights.
+    bool rulesBuilt_ = false;
+    // Light-list refreshes finish 0.1 s later; only the newest may fill availableLights.
+    quint64 refreshGeneration_ = 0;
+};
+
+} // namespace orvel

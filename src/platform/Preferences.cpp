@@ -1,0 +1,268 @@
+#include "platform/Preferences.h"
+
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cmath>
+#include <limits>
+
+namespace orvel {
+
+namespace {
+
+// Writes wait this long so that a slider drag, which writes on every step, costs one disk write.
+constexpr double kFlushDelaySeconds = 0.5;
+
+std::unique_ptr<Preferences>& standardSlot()
+{
+    static std::unique_ptr<Preferences> slot;
+    return slot;
+}
+
+bool isIntegral(const QJsonValue& value)
+{
+    return value.toVariant().typeId() == QMetaType::LongLong;
+}
+
+// True when `d` is a whole number inside [lo, hi] (both exactly representable as doubles).
+bool wholeWithin(double d, double lo, double hiExclusive)
+{
+    return std::isfinite(d) && std::trunc(d) == d && d >= lo && d < hiExclusive;
+}
+
+} // namespace
+
+struct Preferences::Impl {
+    QString path;
+    QMap<QString, QJsonValue> values;
+    bool dirty = false;
+    bool flushScheduled = false;
+
+    bool write();
+};
+
+Preferences::Preferences(QString filePath)
+    : d(std::make_shared<Impl>())
+{
+    d->path = std::move(filePath);
+    load();
+}
+
+Preferences::~Preferences() { sync(); }
+
+Preferences& Preferences::standard()
+{
+    auto& slot = standardSlot();
+    if (!slot)
+        slot = std::make_unique<Preferences>(defaultPath());
+    return *slot;
+}
+
+void Preferences::installStandard(std::unique_ptr<Preferences> store)
+{
+    standardSlot() = std::move(store);
+}
+
+QString Preferences::defaultPath()
+{
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (base.isEmpty())
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/Orvel/preferences.json");
+}
+
+QString Preferences::filePath() const { return d->path; }
+
+void Preferences::load()
+{
+    QFile file(d->path);
+    if (!file.exists())
+        return;
+
+    QString problem;
+    QJsonObject root;
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString();
+    } else {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+        file.close();
+        if (error.error != QJsonParseError::NoError)
+            problem = error.errorString() + QStringLiteral(" at offset ") + QString::number(error.offset);
+        else if (!doc.isObject())
+            problem = QStringLiteral("the file does not hold a JSON object");
+        else
+            root = doc.object();
+    }
+
+    if (!problem.isEmpty()) {
+        const QString aside = d->path + QStringLiteral(".corrupt-")
+                              + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
+        const bool moved = QFile::rename(d->path, aside);
+        printLine(QStringLiteral("preferences: could not read %1 (%2); %3, starting from defaults")
+                      .arg(d->path, problem,
+                           moved ? QStringLiteral("kept it as ") + aside
+                                 : QStringLiteral("left it in place")));
+        return;
+    }
+
+    for (auto it = root.begin(); it != root.end(); ++it)
+        d->values.insert(it.key(), it.value());
+}
+
+void Preferences::set(const QString& key, QJsonValue value)
+{
+    d->values.insert(key, std::move(value));
+    markDirty();
+}
+
+void Preferences::markDirty()
+{
+    d->dirty = true;
+    if (d->flushScheduled)
+        return;
+    d->flushScheduled = true;
+    // Steps are never cancelled, so the step must not reach a store that is gone.
+    std::weak_ptr<Impl> weak = d;
+    MainQueue::shared().after(kFlushDelaySeconds, [weak] {
+        if (auto impl = weak.lock()) {
+            impl->flushScheduled = false;
+            impl->write();
+        }
+    });
+}
+
+void Preferences::setInteger(const QString& key, qint64 value) { set(key, QJsonValue(value)); }
+void Preferences::setDouble(const QString& key, double value) { set(key, QJsonValue(value)); }
+void Preferences::setBool(const QString& key, bool value) { set(key, QJsonValue(value)); }
+void Preferences::setText(const QString& key, const QString& value) { set(key, QJsonValue(value)); }
+
+void Preferences::remove(const QString& key)
+{
+    if (d->values.remove(key) > 0)
+        markDirty();
+}
+
+bool Preferences::contains(const QString& key) const { return d->values.contains(key); }
+
+QJsonValue Preferences::object(const QString& key) const
+{
+    return d->values.value(key, QJsonValue(QJsonValue::Undefined));
+}
+
+Preferences::Read<qint64> Preferences::integer(const QString& key) const
+{
+    const auto it = d->values.constFind(key);
+    if (it == d->values.constEnd())
+        return {};
+    if (!it->isDouble())
+        return {Status::NotConvertible, 0};
+    if (isIntegral(*it))
+        return {Status::Ok, it->toInteger()};
+    const double v = it->toDouble();
+    if (wholeWithin(v, -9223372036854775808.0, 9223372036854775808.0))
+        return {Status::Ok, static_cast<qint64>(v)};
+    return {Status::NotConvertible, 0};
+}
+
+Preferences::Read<quint64> Preferences::unsignedInteger(const QString& key) const
+{
+    const auto it = d->values.constFind(key);
+    if (it == d->values.constEnd())
+        return {};
+    if (!it->isDouble())
+        return {Status::NotConvertible, 0};
+    if (isIntegral(*it)) {
+        const qint64 v = it->toInteger();
+        if (v < 0)
+            return {Status::NotConvertible, 0};
+        return {Status::Ok, static_cast<quint64>(v)};
+    }
+    const double v = it->toDouble();
+    if (wholeWithin(v, 0.0, 18446744073709551616.0))
+        return {Status::Ok, static_cast<quint64>(v)};
+    return {Status::NotConvertible, 0};
+}
+
+Preferences::Read<double> Preferences::real(const QString& key) const
+{
+    const auto it = d->values.constFind(key);
+    if (it == d->values.constEnd())
+        return {};
+    if (!it->isDouble())
+        return {Status::NotConvertible, 0.0};
+    if (isIntegral(*it)) {
+        const qint64 v = it->toInteger();
+        const auto asDouble = static_cast<double>(v);
+        // Integers beyond 2^53 may not survive the trip to a double.
+        if (asDouble >= 9223372036854775808.0 || static_cast<qint64>(asDouble) != v)
+            return {Status::NotConvertible, 0.0};
+        return {Status::Ok, asDouble};
+    }
+    return {Status::Ok, it->toDouble()};
+}
+
+Preferences::Read<bool> Preferences::boolean(const QString& key) const
+{
+    const auto it = d->values.constFind(key);
+    if (it == d->values.constEnd())
+        return {};
+    if (!it->isBool())
+        return {Status::NotConvertible, false};
+    return {Status::Ok, it->toBool()};
+}
+
+Preferences::Read<QString> Preferences::text(const QString& key) const
+{
+    const auto it = d->values.constFind(key);
+    if (it == d->values.constEnd())
+        return {};
+    if (!it->isString())
+        return {Status::NotConvertible, QString()};
+    return {Status::Ok, it->toString()};
+}
+
+bool Preferences::sync() { return d->write(); }
+
+bool Preferences::Impl::write()
+{
+    if (!dirty)
+        return true;
+
+    const QFileInfo info(path);
+    QDir dir = info.dir();
+    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
+        printLine(QStringLiteral("preferences: could not create %1").arg(dir.path()));
+        return false;
+    }
+
+    QJsonObject root;
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        root.insert(it.key(), it.value());
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        printLine(QStringLiteral("preferences: could not write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    // The store holds the bridge's user name, which is a credential.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        printLine(QStringLiteral("preferences: could not write %1: %2").arg(path, file.errorString()));
+        return false;
+    }
+    dirty = false;
+    return true;
+}
+
+} // namespace orvel
