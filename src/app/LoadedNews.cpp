@@ -1,0 +1,86 @@
+#include "app/LoadedNews.h"
+
+#include "app/SiteLinks.h"
+#include "platform/Console.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUtf8StringView>
+
+namespace orvel {
+
+namespace {
+constexpr int kTimeoutMs = 60'000;
+}
+
+LoadedNews::LoadedNews(const QString& version, const QString& host, QNetworkAccessManager* nam,
+                       QObject* parent)
+    : LoadedNews(QUrl(QStringLiteral("https://") + host), version, nam, parent)
+{}
+
+LoadedNews::LoadedNews(const QUrl& baseUrl, const QString& version, QNetworkAccessManager* nam,
+                       QObject* parent)
+    : QObject(parent)
+{
+    const QString urlText = baseUrl.toString(QUrl::StripTrailingSlash) + QStringLiteral("/headline?ver=") +
+                            versionForLinks(version);
+    printLine(urlText);
+    requestUrl_ = QUrl(urlText, QUrl::StrictMode);
+    if (!requestUrl_.isValid()) {
+        printLine(QStringLiteral("headline request skipped, not a valid address: ") + urlText);
+        return;
+    }
+
+    if (!nam)
+        nam = new QNetworkAccessManager(this);
+    QNetworkRequest request(requestUrl_);
+    request.setTransferTimeout(kTimeoutMs);
+    // The headline must never come from a stale copy. The manager carries no cache of its own, so
+    // every request reaches the site; should one be attached, PreferNetwork still revalidates
+    // stale entries, and unlike AlwaysNetwork it adds no headers to the plain GET.
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferNetwork);
+    QNetworkReply* reply = nam->get(request);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        handleReply(reply);
+        emit finished();
+    });
+}
+
+LoadedNews::~LoadedNews() = default;
+
+void LoadedNews::handleReply(QNetworkReply* reply)
+{
+    // Qt reports HTTP error statuses as reply errors too, but any answer that came with a status
+    // is read like a good one: only a failure to get an answer at all is an error here.
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (reply->error() != QNetworkReply::NoError && !status.isValid()) {
+        printLine(QStringLiteral("Error took place ") + reply->errorString());
+        return;
+    }
+    if (status.isValid())
+        printLine(QStringLiteral("Response HTTP Status code: ") + QString::number(status.toInt()));
+
+    const QByteArray body = reply->readAll();
+    if (!QUtf8StringView(body).isValidUtf8())
+        return;
+
+    const QStringList parts = QString::fromUtf8(body).split(QStringLiteral("||"));
+    if (parts.size() != 2) {
+        printLine(QStringLiteral("wrong number of components in loaded headline. Components: ") +
+                  QString::number(parts.size()));
+        return;
+    }
+    publish(parts[0].trimmed(), parts[1].trimmed());
+}
+
+void LoadedNews::publish(const QString& text, const QString& url)
+{
+    headlineText_ = text;
+    headlineURL_ = url;
+    emit changed();
+    emit changed();
+}
+
+} // namespace orvel
