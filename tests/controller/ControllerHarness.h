@@ -1,0 +1,114 @@
+#pragma once
+
+#include "controller/LightList.h"
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+#include "platform/Preferences.h"
+#include "support/FakeHueBridge.h"
+#include "support/FakeMidi.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+namespace orvel::test {
+
+inline const QString kBridgeHost = QStringLiteral("10.0.0.2");
+
+inline QString connectingText(const QString& host)
+{
+    return QStringLiteral("Connecting to Hue Bridge at ") + host +
+           QStringLiteral("...\nIf this takes more than 30 seconds, please restart the app.");
+}
+
+// One controller on a manual clock, fake bridges and fake MIDI, over a store of its own.
+struct ControllerHarness {
+    QTemporaryDir dir;
+    ManualClock clock;
+    ScopedMainQueue scope{clock};
+    std::shared_ptr<FakeBridgeServices> bridges = std::make_shared<FakeBridgeServices>();
+    std::shared_ptr<FakeMidiEndpoints> midi = std::make_shared<FakeMidiEndpoints>();
+    std::unique_ptr<LightList> list;
+    QStringList statusTexts; // every status shown, in order
+
+    ControllerHarness()
+    {
+        Preferences::installStandard(
+            std::make_unique<Preferences>(dir.filePath(QStringLiteral("prefs.json"))));
+    }
+    ~ControllerHarness()
+    {
+        list.reset();
+        Preferences::installStandard(nullptr);
+    }
+
+    static Preferences& prefs() { return Preferences::standard(); }
+    FakeHueBridge& bridge() const { return *bridges->latest(); }
+
+    // Every bridge client the controller makes gets these lights: Desk (on), Shelf (off), Hall.
+    void useThreeLights(std::function<void(FakeHueBridge&)> more = {})
+    {
+        bridges->configure = [more](FakeHueBridge& bridge) {
+            bridge.addColorLight(QStringLiteral("Desk"), 8000, 140, 200, true);
+            bridge.addColorLight(QStringLiteral("Shelf"), 30000, 100, 150, false);
+            bridge.addColorLight(QStringLiteral("Hall"), 46000, 254, 254, true);
+            if (more)
+                more(bridge);
+        };
+    }
+
+    void create()
+    {
+        list = std::make_unique<LightList>(bridges, midi);
+        QObject::connect(list.get(), &LightList::changed, list.get(), [this] {
+            if (statusTexts.isEmpty() || statusTexts.last() != list->statusText())
+                statusTexts << list->statusText();
+        });
+    }
+
+    // Starts up with a stored user name the bridge accepts, and lets the rules' first blink and
+    // the start-up flash test pass.
+    void connect(const QString& username = QStringLiteral("user1"))
+    {
+        prefs().setText(QStringLiteral("hue_username"), username);
+        if (!list)
+            create();
+        list->setUp();
+        bridges->delegate->foundHueAt(kBridgeHost, QStringLiteral("found"));
+        clock.advance(3.0);
+        if (bridges->latest())
+            bridge().writes.clear();
+    }
+
+    // A fresh start of the program over the same store.
+    void restart()
+    {
+        list.reset();
+        auto configure = bridges->configure;
+        bridges = std::make_shared<FakeBridgeServices>();
+        bridges->configure = configure;
+        midi = std::make_shared<FakeMidiEndpoints>();
+        statusTexts.clear();
+        create();
+    }
+
+    static void storeRule(qint64 id, qint64 light, double hue, double saturation = 255, double value = 255)
+    {
+        prefs().setInteger(LightRule::key(id, QStringLiteral("light_index")), light);
+        prefs().setDouble(LightRule::key(id, QStringLiteral("on_hue")), hue);
+        prefs().setDouble(LightRule::key(id, QStringLiteral("on_saturation")), saturation);
+        prefs().setDouble(LightRule::key(id, QStringLiteral("on_value")), value);
+    }
+
+    QList<qint64> ruleIDs() const
+    {
+        QList<qint64> ids;
+        for (const auto& rule : list->lightRules())
+            ids << rule->ruleID();
+        return ids;
+    }
+};
+
+} // namespace orvel::test

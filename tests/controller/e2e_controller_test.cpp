@@ -1,0 +1,210 @@
+// The whole road from a MIDI note to the bridge: another JACK client sends to "Orvel", the
+// controller dispatches, the rules write through the real HTTP client, and the simulated bridge
+// on loopback records what arrived. Needs a JACK server or jackd (scripts/with-jack.sh).
+
+#include "BridgeSimulator.h"
+#include "controller/LightList.h"
+#include "controller/bridge/HttpHueBridgeServices.h"
+#include "controller/midi/RtMidiEndpoints.h"
+#include "platform/Preferences.h"
+#include "support/TestMain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <RtMidi.h>
+
+#include <memory>
+
+using namespace orvel;
+
+namespace {
+
+const QString kUser = QStringLiteral("e2e-controller-user");
+
+// Two colour lights in the bridge's own format: Desk on, Shelf off.
+const char kLights[] = R"({
+  "1": {"name": "Desk", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:01-0b",
+        "state": {"on": true, "hue": 8000, "sat": 140, "bri": 200, "reachable": true}},
+  "2": {"name": "Shelf", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:02-0b",
+        "state": {"on": false, "hue": 30000, "sat": 200, "bri": 150, "reachable": true}}
+})";
+
+std::string g_probeError;
+
+void recordProbeError(RtMidiError::Type type, const std::string& text, void*)
+{
+    if (type != RtMidiError::DEBUG_WARNING)
+        g_probeError = text;
+}
+
+bool jackServerReachable()
+{
+    try {
+        RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-e2e-probe");
+        probe.setErrorCallback(&recordProbeError);
+        g_probeError.clear();
+        probe.getPortCount();
+        return g_probeError.empty();
+    } catch (const RtMidiError&) {
+        return false;
+    }
+}
+
+// "METHOD body" of every request the bridge got for one light, reads and writes, in order.
+QStringList requestsForLight(const sim::BridgeSimulator& bridge, const QString& id)
+{
+    const QString light = QStringLiteral("/api/%1/lights/%2").arg(kUser, id);
+    QStringList seen;
+    for (const auto& request : bridge.requests()) {
+        if (request.path == light || request.path == light + QStringLiteral("/state"))
+            seen << (request.method + QLatin1Char(' ') + request.path.mid(light.size()) + QLatin1Char(' ') +
+                     QString::fromUtf8(request.body))
+                        .trimmed();
+    }
+    return seen;
+}
+
+} // namespace
+
+class TestControllerEndToEnd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void noteSwitchesTheRulesLightsOnTheBridge();
+
+private:
+    std::unique_ptr<QProcess> ownServer_;
+    QTemporaryDir dir_;
+};
+
+void TestControllerEndToEnd::initTestCase()
+{
+    if (!jackServerReachable()) {
+        const QString jackd = QStandardPaths::findExecutable("jackd");
+        if (jackd.isEmpty())
+            QSKIP("no JACK server is running and jackd is not installed (Debian package jackd2)");
+        const QByteArray name = "orvel-e2e-" + QByteArray::number(QCoreApplication::applicationPid());
+        ownServer_ = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("JACK_NO_AUDIO_RESERVATION", "1");
+        ownServer_->setProcessEnvironment(env);
+        ownServer_->setProcessChannelMode(QProcess::MergedChannels);
+        ownServer_->start(jackd,
+                          {"-n", QString::fromLatin1(name), "-r", "-d", "dummy", "-r", "48000", "-p", "256"});
+        if (!ownServer_->waitForStarted())
+            QSKIP(qPrintable("jackd could not be started: " + ownServer_->errorString()));
+        qputenv("JACK_DEFAULT_SERVER", name);
+        QTRY_VERIFY_WITH_TIMEOUT(jackServerReachable() || ownServer_->state() == QProcess::NotRunning, 10000);
+        if (!jackServerReachable())
+            QSKIP(qPrintable("no JACK server: jackd did not come up: " +
+                             QString::fromLocal8Bit(ownServer_->readAll())));
+    }
+    QVERIFY(dir_.isValid());
+    Preferences::installStandard(std::make_unique<Preferences>(dir_.filePath("prefs.json")));
+}
+
+void TestControllerEndToEnd::cleanupTestCase()
+{
+    Preferences::installStandard(nullptr);
+    if (ownServer_) {
+        ownServer_->terminate();
+        if (!ownServer_->waitForFinished(5000))
+            ownServer_->kill();
+        ownServer_->waitForFinished(1000);
+    }
+}
+
+void TestControllerEndToEnd::noteSwitchesTheRulesLightsOnTheBridge()
+{
+    QFile lights(dir_.filePath("lights.json"));
+    QVERIFY(lights.open(QIODevice::WriteOnly));
+    lights.write(kLights);
+    lights.close();
+
+    sim::BridgeSimulator bridge;
+    sim::SimOptions options;
+    options.fixedUser = kUser;
+    options.lightsFile = lights.fileName();
+    QString error;
+    QVERIFY2(bridge.start(options, &error), qPrintable(error));
+
+    auto& prefs = Preferences::standard();
+    prefs.setText("hue_username", kUser);
+    prefs.setInteger("rule_count", 2);
+    const struct {
+        qint64 light;
+        double hue, saturation, value;
+    } rules[] = {{0, 1000, 100, 50}, {1, 50000, 254, 254}};
+    for (qint64 id = 0; id < 2; ++id) {
+        prefs.setInteger(LightRule::key(id, "light_index"), rules[id].light);
+        prefs.setDouble(LightRule::key(id, "on_hue"), rules[id].hue);
+        prefs.setDouble(LightRule::key(id, "on_saturation"), rules[id].saturation);
+        prefs.setDouble(LightRule::key(id, "on_value"), rules[id].value);
+    }
+
+    // Discovery stays on loopback: only the given host.
+    DiscoveryOptions discovery;
+    discovery.useMdns = false;
+    discovery.useCloud = false;
+    auto services = std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery);
+    auto midi = std::make_shared<RtMidiEndpoints>(RtMidiEndpoints::Api::Jack);
+    LightList list(services, midi);
+    list.setGivenBridgeHost(bridge.hostAndPort());
+    list.setUp();
+
+    QTRY_VERIFY_WITH_TIMEOUT(
+        list.statusText().startsWith("Connected to Hue Bridge 'Orvel Sim' at 127.0.0.1:"), 15000);
+    QCOMPARE(list.lightRules().size(), 2);
+    // Each rule blinks its light once when it is built: on state, then back after 2 s.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        requestsForLight(bridge, "1").count(QStringLiteral("PUT /state {\"on\":true}")) == 2 &&
+            requestsForLight(bridge, "2").contains(QStringLiteral("PUT /state {\"on\":false}")),
+        15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!list.blinkingAll() && !list.lightRules()[0]->transitioning() &&
+                                 !list.lightRules()[1]->transitioning(),
+                             15000);
+    bridge.clearRequests();
+
+    RtMidiOut sender(RtMidi::UNIX_JACK, "orvel-e2e-sender");
+    int port = -1;
+    for (unsigned int i = 0; i < sender.getPortCount(); ++i) {
+        if (sender.getPortName(i).find("Orvel") != std::string::npos)
+            port = int(i);
+    }
+    QVERIFY2(port >= 0, "the destination \"Orvel\" is not visible to other JACK clients");
+    sender.openPort(unsigned(port), "out");
+
+    std::vector<unsigned char> noteOn{0x90, 95, 127};
+    sender.sendMessage(&noteOn);
+    const QStringList desk{"GET", "PUT /state {\"on\":true}",
+                           "PUT /state {\"hue\":1000,\"sat\":100,\"bri\":50}"};
+    const QStringList shelf{"GET", "PUT /state {\"on\":true}",
+                            "PUT /state {\"hue\":50000,\"sat\":254,\"bri\":254}"};
+    QTRY_COMPARE_WITH_TIMEOUT(requestsForLight(bridge, "1"), desk, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(requestsForLight(bridge, "2"), shelf, 10000);
+    QVERIFY(list.on());
+
+    bridge.clearRequests();
+    std::vector<unsigned char> noteOff{0x90, 95, 0};
+    sender.sendMessage(&noteOff);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        requestsForLight(bridge, "1"),
+        QStringList({"PUT /state {\"on\":true}", "PUT /state {\"hue\":8000,\"sat\":140,\"bri\":200}"}),
+        10000);
+    QTRY_COMPARE_WITH_TIMEOUT(requestsForLight(bridge, "2"), QStringList({"PUT /state {\"on\":false}"}),
+                              10000);
+    QVERIFY(!list.on());
+    QCOMPARE(bridge.light("1").value("state").toObject().value("hue").toInt(), 8000);
+    QCOMPARE(bridge.light("2").value("state").toObject().value("on").toBool(), false);
+    sender.closePort();
+}
+
+ORVEL_TEST_MAIN(TestControllerEndToEnd)
+#include "e2e_controller_test.moc"
