@@ -237,8 +237,14 @@ void LightRule::switchOn()
         return;
     setOn(true);
     transitioning_ = true;
+    const quint64 cycle = ++switchOnCycle_;
     (*light)->read();
-    MainQueue::shared().after(kReadDelay, [self = shared_from_this(), light = *light] { self->applyOnState(light); });
+    MainQueue::shared().after(kReadDelay, [self = shared_from_this(), light = *light, cycle] {
+        // A step left from an earlier switch-on must not act for a later one: switched off and on
+        // again within 0.1 s, the light would get the on state before its fresh read.
+        if (cycle == self->switchOnCycle_)
+            self->applyOnState(light);
+    });
 }
 
 void LightRule::applyOnState(const std::shared_ptr<HueLight>& light)
@@ -254,7 +260,13 @@ void LightRule::applyOnState(const std::shared_ptr<HueLight>& light)
         setLight(lightID_, wire::hue(onHueDegrees_), wire::eightBit(onSaturation_), wire::brightness(onValue_),
                  onOn_);
     }
-    MainQueue::shared().after(kSettleDelay, [self = shared_from_this()] { self->transitioning_ = false; });
+    // The settle step ends only its own switch-on. Left from an earlier cycle it would clear the
+    // flag of a switch-on made within the second (a fast off/on from MIDI), and that switch-on's
+    // deferred step would then send nothing: the light would stay dark while the rule is on.
+    MainQueue::shared().after(kSettleDelay, [self = shared_from_this(), cycle = switchOnCycle_] {
+        if (cycle == self->switchOnCycle_)
+            self->transitioning_ = false;
+    });
 }
 
 void LightRule::captureBase(const HueLight& light)

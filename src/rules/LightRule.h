@@ -103,6 +103,7 @@ private:
     double onValue_ = 255;
     bool onOn_ = true;
     std::optional<bool> canControlOn_;
+    quint64 switchOnCycle_ = 0; // tells the delayed steps of one switch-on from those of the next
 };
 
 // What reaches a light. Values from the model are doubles that the editor keeps inside the

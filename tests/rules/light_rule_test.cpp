@@ -166,6 +166,35 @@ private Q_SLOTS:
         QVERIFY(!rule->on());
     }
 
+    void quickOffAndOnAgainStillReachesTheLight()
+    {
+        auto rule = settledRule(3);
+        rule->switchOn();            // deferred step at 0.1, settle at 1.1
+        clock_->advance(0.5);
+        rule->switchOff();
+        clock_->advance(0.55);
+        bridge_->writes.clear();
+        rule->switchOn();            // deferred step at 1.15, after the first cycle's settle
+        clock_->advance(0.1);
+        QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
+        clock_->advance(0.95);
+        QVERIFY(rule->transitioning()); // the earlier settle step did not end this switch-on
+        clock_->advance(0.05);
+        QVERIFY(!rule->transitioning());
+
+        // Off and on within 0.1 s: only the second switch-on's step acts, once.
+        rule->switchOff();
+        bridge_->writes.clear();
+        rule->switchOn();
+        clock_->advance(0.05);
+        rule->switchOff();
+        rule->switchOn();
+        clock_->advance(0.06);
+        QCOMPARE(bridge_->writes, QStringList{"3 on=false"}); // the first step stood down
+        clock_->advance(0.05);
+        QCOMPARE(bridge_->writes.mid(1), (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
+    }
+
     void lightAlreadyShowingTheOnStateIsLeftAlone()
     {
         auto rule = settledRule(0, 21845);
