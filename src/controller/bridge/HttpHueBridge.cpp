@@ -1,0 +1,313 @@
+#include "controller/bridge/HttpHueBridge.h"
+
+#include "platform/Console.h"
+
+#include <QJsonArray>
+#include <QSysInfo>
+
+namespace orvel {
+
+namespace {
+
+QString lightLane(const QString& id)
+{
+    return QStringLiteral("light ") + id;
+}
+
+void printBridge(const detail::BridgeSession& session, const QString& what, const QString& text)
+{
+    printLine(QStringLiteral("Hue bridge at %1: %2: %3").arg(session.link->host(), what, text));
+}
+
+void printErrors(const detail::BridgeSession& session, const QString& what,
+                 const QList<hue::BridgeError>& errors)
+{
+    for (const hue::BridgeError& error : errors)
+        printBridge(session, what, hue::describe(error));
+}
+
+// Parses a 2xx answer, printing what is wrong with it. Transport failures were printed by the link.
+std::optional<QJsonDocument> answerOf(const detail::BridgeSession& session, const QString& what,
+                                      const LinkReply& reply)
+{
+    if (!reply.ok)
+        return std::nullopt;
+    QString problem;
+    auto document = hue::parseAnswer(reply.body, &problem);
+    if (!document)
+        printBridge(session, what, QStringLiteral("the bridge sent ") + problem);
+    return document;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// HttpHueLight
+
+HttpHueLight::HttpHueLight(std::shared_ptr<detail::BridgeSession> session, hue::LightState state)
+    : session_(std::move(session))
+    , state_(std::move(state))
+{}
+
+void HttpHueLight::refresh(const hue::LightState& state)
+{
+    const QString id = state_.id;
+    state_ = state;
+    state_.id = id;
+}
+
+void HttpHueLight::read()
+{
+    const QString what = QStringLiteral("read of light ") + state_.id;
+    if (session_->username.isEmpty()) {
+        printBridge(*session_, what, QStringLiteral("not paired yet"));
+        return;
+    }
+    LinkRequest request;
+    request.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights"), state_.id};
+    request.lane = lightLane(state_.id);
+    request.what = what;
+    request.done = [self = shared_from_this(), what](const LinkReply& reply) {
+        const auto answer = answerOf(*self->session_, what, reply);
+        if (!answer)
+            return;
+        if (answer->isObject())
+            self->refresh(hue::parseLight(self->state_.id, answer->object()));
+        else if (const auto errors = hue::errorsIn(*answer); !errors.isEmpty())
+            printErrors(*self->session_, what, errors);
+        else
+            printBridge(*self->session_, what, QStringLiteral("the bridge sent a list, not a light"));
+    };
+    session_->link->send(std::move(request));
+}
+
+void HttpHueLight::write()
+{
+    if (staged_.isEmpty())
+        return;
+    const QString what = QStringLiteral("write of light ") + state_.id;
+    const QByteArray body = hue::stateBody(staged_);
+    staged_ = {};
+    if (session_->username.isEmpty()) {
+        printBridge(*session_, what, QStringLiteral("not paired yet"));
+        return;
+    }
+    LinkRequest request;
+    request.method = QByteArrayLiteral("PUT");
+    request.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights"), state_.id,
+                    QStringLiteral("state")};
+    request.body = body;
+    request.lane = lightLane(state_.id);
+    request.what = what;
+    request.done = [self = shared_from_this()](const LinkReply& reply) { self->applyWriteAnswer(reply); };
+    session_->link->send(std::move(request));
+}
+
+void HttpHueLight::applyWriteAnswer(const LinkReply& reply)
+{
+    const QString what = QStringLiteral("write of light ") + state_.id;
+    const auto answer = answerOf(*session_, what, reply);
+    if (!answer)
+        return;
+    if (!answer->isArray()) {
+        printBridge(*session_, what, QStringLiteral("the bridge sent an object, not a list of results"));
+        return;
+    }
+    // Take what the bridge says it stored, so the light shows it without another read.
+    const QString prefix = QStringLiteral("/lights/%1/state/").arg(state_.id);
+    const QJsonArray entries = answer->array();
+    for (const QJsonValue& entry : entries) {
+        const QJsonObject success = entry.toObject().value(QStringLiteral("success")).toObject();
+        for (auto it = success.constBegin(); it != success.constEnd(); ++it) {
+            if (!it.key().startsWith(prefix))
+                continue;
+            const QString field = it.key().mid(prefix.size());
+            const QJsonValue value = it.value();
+            if (field == QLatin1String("on") && value.isBool())
+                state_.on = value.toBool();
+            else if (field == QLatin1String("hue") && value.isDouble())
+                state_.hue = std::clamp(value.toInt(), 0, 65535);
+            else if (field == QLatin1String("sat") && value.isDouble())
+                state_.saturation = std::clamp(value.toInt(), 0, 255);
+            else if (field == QLatin1String("bri") && value.isDouble())
+                state_.brightness = std::clamp(value.toInt(), 0, 255);
+        }
+    }
+    printErrors(*session_, what, hue::errorsIn(*answer));
+}
+
+// ---------------------------------------------------------------------------------------------
+// HttpHueBridge
+
+struct HttpHueBridge::Read {
+    ReadCompletion done;
+    int pending = 0;
+    LinkReply config;
+    LinkReply lights;
+    bool withUser = false;
+};
+
+std::shared_ptr<HttpHueBridge> HttpHueBridge::create(const QString& host, const QString& username,
+                                                     const BridgeClientOptions& options)
+{
+    return std::make_shared<HttpHueBridge>(Token{}, host, username, options);
+}
+
+HttpHueBridge::HttpHueBridge(Token, const QString& host, const QString& username,
+                             const BridgeClientOptions& options)
+    : session_(std::make_shared<detail::BridgeSession>(
+          detail::BridgeSession{BridgeLink::create(host, options), username}))
+{}
+
+void HttpHueBridge::readWithCompletion(ReadCompletion done)
+{
+    auto read = std::make_shared<Read>();
+    read->done = std::move(done);
+    read->withUser = !session_->username.isEmpty();
+    read->pending = read->withUser ? 2 : 1;
+
+    // Without a user name only the public configuration can be read: "/api/" with an empty name
+    // would address the bridge's root instead.
+    LinkRequest config;
+    config.path = read->withUser
+                      ? QStringList{QStringLiteral("api"), session_->username, QStringLiteral("config")}
+                      : QStringList{QStringLiteral("api"), QStringLiteral("config")};
+    config.lane = QStringLiteral("config");
+    config.what = QStringLiteral("read of the configuration");
+    config.done = [self = shared_from_this(), read](const LinkReply& reply) {
+        read->config = reply;
+        if (--read->pending == 0)
+            self->finishRead(read);
+    };
+    session_->link->send(std::move(config));
+
+    if (!read->withUser)
+        return;
+    LinkRequest lights;
+    lights.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights")};
+    lights.lane = QStringLiteral("lights");
+    lights.what = QStringLiteral("read of the lights");
+    lights.done = [self = shared_from_this(), read](const LinkReply& reply) {
+        read->lights = reply;
+        if (--read->pending == 0)
+            self->finishRead(read);
+    };
+    session_->link->send(std::move(lights));
+}
+
+void HttpHueBridge::finishRead(const std::shared_ptr<Read>& read)
+{
+    QString error;
+    const QString configWhat = QStringLiteral("read of the configuration");
+    if (const auto config = answerOf(*session_, configWhat, read->config)) {
+        const QJsonValue name = config->object().value(QStringLiteral("name"));
+        if (name.isString())
+            name_ = name.toString();
+        else if (const auto errors = hue::errorsIn(*config); !errors.isEmpty())
+            printErrors(*session_, configWhat, errors);
+    } else {
+        error = read->config.ok ? QStringLiteral("malformed configuration") : read->config.error;
+    }
+
+    if (!read->withUser) {
+        authenticated_ = false;
+        if (error.isEmpty())
+            error = QStringLiteral("no user name");
+    } else if (!read->lights.ok) {
+        authenticated_ = false;
+        error = read->lights.error;
+    } else {
+        const QString what = QStringLiteral("read of the lights");
+        const hue::LightsAnswer answer = hue::parseLightsAnswer(read->lights.body);
+        switch (answer.kind) {
+        case hue::LightsAnswer::Kind::Lights:
+            authenticated_ = true;
+            takeLights(answer.lights);
+            break;
+        case hue::LightsAnswer::Kind::Unauthorized:
+            authenticated_ = false;
+            error = QStringLiteral("unauthorized user");
+            printBridge(*session_, what, QStringLiteral("the bridge does not know the user name"));
+            break;
+        case hue::LightsAnswer::Kind::Errors:
+            authenticated_ = false;
+            error = hue::describe(answer.errors.first());
+            printErrors(*session_, what, answer.errors);
+            break;
+        case hue::LightsAnswer::Kind::Malformed:
+            authenticated_ = false;
+            error = answer.problem;
+            printBridge(*session_, what, QStringLiteral("the bridge sent ") + answer.problem);
+            break;
+        }
+    }
+    if (read->done)
+        read->done(*this, error);
+}
+
+void HttpHueBridge::takeLights(const std::vector<hue::LightState>& states)
+{
+    HueLightList list;
+    std::map<QString, std::shared_ptr<HttpHueLight>> byId;
+    list.reserve(states.size());
+    for (const hue::LightState& state : states) {
+        std::shared_ptr<HttpHueLight> light;
+        if (const auto known = byId_.find(state.id); known != byId_.end()) {
+            light = known->second;
+            light->refresh(state);
+        } else {
+            light = std::make_shared<HttpHueLight>(session_, state);
+        }
+        byId.emplace(state.id, light);
+        list.push_back(light);
+    }
+    byId_ = std::move(byId);
+    lights_ = std::move(list);
+}
+
+void HttpHueBridge::registerUsername()
+{
+    // Every granted request adds an entry to the bridge's whitelist; one at a time is enough.
+    if (registering_)
+        return;
+    registering_ = true;
+
+    QJsonObject body;
+    body.insert(QStringLiteral("devicetype"), hue::deviceType(QSysInfo::machineHostName()));
+    LinkRequest request;
+    request.method = QByteArrayLiteral("POST");
+    request.path = {QStringLiteral("api")};
+    request.body = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    request.lane = QStringLiteral("register");
+    request.what = QStringLiteral("pairing request");
+    request.done = [self = shared_from_this(), what = request.what](const LinkReply& reply) {
+        self->registering_ = false;
+        const auto answer = answerOf(*self->session_, what, reply);
+        if (!answer)
+            return;
+        if (!answer->isArray()) {
+            printBridge(*self->session_, what, QStringLiteral("the bridge sent an object, not a list"));
+            return;
+        }
+        const QJsonArray entries = answer->array();
+        for (const QJsonValue& entry : entries) {
+            const QJsonValue username = entry.toObject()
+                                            .value(QStringLiteral("success"))
+                                            .toObject()
+                                            .value(QStringLiteral("username"));
+            if (username.isString() && !username.toString().isEmpty()) {
+                self->session_->username = username.toString();
+                return;
+            }
+        }
+        // 101 is the normal answer until the link button is pressed.
+        QList<hue::BridgeError> errors = hue::errorsIn(*answer);
+        errors.removeIf([](const hue::BridgeError& e) { return e.type == hue::kLinkButtonNotPressed; });
+        printErrors(*self->session_, what, errors);
+        if (errors.isEmpty() && hue::errorsIn(*answer).isEmpty())
+            printBridge(*self->session_, what, QStringLiteral("the bridge sent no user name"));
+    };
+    session_->link->send(std::move(request));
+}
+
+} // namespace orvel
