@@ -49,20 +49,15 @@ ScopedMainQueue::~ScopedMainQueue() { MainQueue::install(previous_); }
 
 namespace {
 
-class QtRepeatingTimer final : public RepeatingTimer, public std::enable_shared_from_this<QtRepeatingTimer> {
+using LiveTimers = std::set<std::shared_ptr<RepeatingTimer>>;
+
+// What both queues' timers share: the tick, the user info, and the queue's hold on the timer,
+// which keeps it alive until it is invalidated.
+class TimerBase : public RepeatingTimer, public std::enable_shared_from_this<TimerBase> {
 public:
-    QtRepeatingTimer(double interval, QVariant userInfo, TimerTick tick,
-                     std::set<std::shared_ptr<RepeatingTimer>>* live)
+    TimerBase(double interval, QVariant userInfo, TimerTick tick, LiveTimers* live)
         : interval_(interval), userInfo_(std::move(userInfo)), tick_(std::move(tick)), live_(live)
     {
-    }
-
-    void start()
-    {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(static_cast<int>(toMicros(interval_) / 1000));
-        QObject::connect(&timer_, &QTimer::timeout, [this] { fire(); });
-        timer_.start();
     }
 
     void fire() override
@@ -78,7 +73,7 @@ public:
         if (!valid_)
             return;
         valid_ = false;
-        timer_.stop();
+        stopped();
         auto self = shared_from_this();
         live_->erase(self);
     }
@@ -87,20 +82,41 @@ public:
     double interval() const override { return interval_; }
     const QVariant& userInfo() const override { return userInfo_; }
 
+protected:
+    virtual void stopped() {}
+
 private:
     double interval_;
     QVariant userInfo_;
     TimerTick tick_;
-    std::set<std::shared_ptr<RepeatingTimer>>* live_;
-    QTimer timer_;
+    LiveTimers* live_;
     bool valid_ = true;
+};
+
+class QtRepeatingTimer final : public TimerBase {
+public:
+    using TimerBase::TimerBase;
+
+    void start()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(static_cast<int>(toMicros(interval()) / 1000));
+        QObject::connect(&timer_, &QTimer::timeout, [this] { fire(); });
+        timer_.start();
+    }
+
+protected:
+    void stopped() override { timer_.stop(); }
+
+private:
+    QTimer timer_;
 };
 
 } // namespace
 
 struct QtMainQueue::Impl {
     QElapsedTimer clock;
-    std::set<std::shared_ptr<RepeatingTimer>> liveTimers;
+    LiveTimers liveTimers;
 };
 
 QtMainQueue::QtMainQueue()
@@ -137,19 +153,13 @@ double QtMainQueue::now() const { return static_cast<double>(d->clock.nsecsElaps
 // ---------------------------------------------------------------------------------------------
 // Manual clock
 
-namespace {
-
-class ManualTimer;
-
-} // namespace
-
 struct ManualClock::Impl {
     qint64 nowMicros = 0;
     quint64 nextSequence = 0;
     // (due time, sequence) -> step. Timers put their next tick in here as a step too.
     std::map<std::pair<qint64, quint64>, std::function<void()>> steps;
     std::size_t timerEntries = 0;
-    std::set<std::shared_ptr<RepeatingTimer>> liveTimers;
+    LiveTimers liveTimers;
 
     void schedule(qint64 due, std::function<void()> step)
     {
@@ -159,54 +169,30 @@ struct ManualClock::Impl {
 
 namespace {
 
-class ManualTimer final : public RepeatingTimer, public std::enable_shared_from_this<ManualTimer> {
+class ManualTimer final : public TimerBase {
 public:
     ManualTimer(ManualClock::Impl* clock, double interval, QVariant userInfo, TimerTick tick)
-        : clock_(clock), interval_(interval), userInfo_(std::move(userInfo)), tick_(std::move(tick))
+        : TimerBase(interval, std::move(userInfo), std::move(tick), &clock->liveTimers), clock_(clock)
     {
     }
 
+    // Puts the next tick on the clock; a tick that finds the timer stopped does nothing.
     void armNext()
     {
-        const qint64 step = std::max<qint64>(1, toMicros(interval_));
-        std::weak_ptr<ManualTimer> weak = shared_from_this();
+        const qint64 step = std::max<qint64>(1, toMicros(interval()));
+        std::weak_ptr<TimerBase> weak = shared_from_this();
         ++clock_->timerEntries;
         clock_->schedule(clock_->nowMicros + step, [weak, clock = clock_] {
             --clock->timerEntries;
-            if (auto self = weak.lock(); self && self->valid_) {
+            if (auto self = std::static_pointer_cast<ManualTimer>(weak.lock()); self && self->isValid()) {
                 self->armNext();
                 self->fire();
             }
         });
     }
 
-    void fire() override
-    {
-        if (!valid_)
-            return;
-        auto keepAlive = shared_from_this();
-        tick_(*this);
-    }
-
-    void invalidate() override
-    {
-        if (!valid_)
-            return;
-        valid_ = false;
-        auto self = shared_from_this();
-        clock_->liveTimers.erase(self);
-    }
-
-    bool isValid() const override { return valid_; }
-    double interval() const override { return interval_; }
-    const QVariant& userInfo() const override { return userInfo_; }
-
 private:
     ManualClock::Impl* clock_;
-    double interval_;
-    QVariant userInfo_;
-    TimerTick tick_;
-    bool valid_ = true;
 };
 
 } // namespace

@@ -178,13 +178,8 @@ void LightRule::lightChanged()
         const auto type = (*light)->type();
         if (type)
             printLine(QStringLiteral("type of light %1 = %2").arg(lightID_).arg(*type));
-        canControlOn_ = true;
+        takeCapabilitiesOf(**light);
         Q_EMIT changed();
-        if (isPlug(**light)) {
-            baseValue_ = -1;
-            baseHue_.reset();
-            baseSaturation_.reset();
-        }
         const QString uniqueId = (*light)->uniqueId();
         if (!uniqueId.isEmpty())
             store.setText(key(ruleID_, kLightUniqueId), uniqueId);
@@ -216,16 +211,21 @@ bool LightRule::followLight()
         return false;
     lightID_ = static_cast<quint64>(*moved);
     Preferences::standard().setInteger(key(ruleID_, kLightIndex), *moved);
-    if (const auto light = lightAt(lightsInterface_.get(), lightID_)) {
-        canControlOn_ = true;
-        if (isPlug(**light)) {
-            baseValue_ = -1;
-            baseHue_.reset();
-            baseSaturation_.reset();
-        }
-    }
+    if (const auto light = lightAt(lightsInterface_.get(), lightID_))
+        takeCapabilitiesOf(**light);
     Q_EMIT changed();
     return true;
+}
+
+// A chosen light can be switched on and off by the row; a plug has no colour to remember.
+void LightRule::takeCapabilitiesOf(const HueLight& light)
+{
+    canControlOn_ = true;
+    if (isPlug(light)) {
+        baseValue_ = -1;
+        baseHue_.reset();
+        baseSaturation_.reset();
+    }
 }
 
 void LightRule::switchOn()

@@ -82,6 +82,7 @@ Q_SIGNALS:
 private:
     void loadStoredSettings();
     void lightChanged();
+    void takeCapabilitiesOf(const HueLight& light);
     std::optional<qint64> storedPositionOfChosenLight() const;
     void applyOnState(const std::shared_ptr<HueLight>& light);
     void captureBase(const HueLight& light);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FakeMidiEndpoints.h"
+#include "support/FakeMidi.h"
 #include "support/FakeHueBridge.h"
 
 #include "controller/LightList.h"
