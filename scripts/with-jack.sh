@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs a command with a JACK server of its own, for the MIDI end-to-end tests:
+#   scripts/with-jack.sh ctest --test-dir build
+# The server runs on the dummy backend (no sound hardware needed) under a private name, which the
+# command finds through JACK_DEFAULT_SERVER; it is stopped again when the command ends. A private
+# server keeps the tests away from a JACK session already running on the machine, where another
+# "Orvel" (the real application, or another test run) could take the test's messages and switch
+# real lights. Only when jackd is missing is an already running server used as it is; with
+# neither the command runs as it is, and the tests that need JACK skip.
+set -u
+
+if [ $# -eq 0 ]; then
+  echo "usage: $0 COMMAND [ARG...]" >&2
+  exit 2
+fi
+
+server_running() {
+  # jack_lsp exits non-zero when it cannot reach the server; it never starts one by itself
+  # because the server is not configured to autostart here (JACK_NO_START_SERVER).
+  JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1
+}
+
+if ! command -v jack_lsp >/dev/null 2>&1 || ! command -v jackd >/dev/null 2>&1; then
+  echo "with-jack: jackd or jack_lsp not installed (Debian: jackd2); running without a server of our own" >&2
+  exec "$@"
+fi
+
+# Nested use: the private server of an outer with-jack.sh is already in place.
+case "${JACK_DEFAULT_SERVER:-}" in
+  orvel-*) if server_running; then exec "$@"; fi ;;
+esac
+
+name="orvel-$$"
+log="$(mktemp "${TMPDIR:-/tmp}/with-jack.XXXXXX.log")"
+# -r before -d: no realtime scheduling (containers and plain users rarely may have it).
+# JACK_NO_AUDIO_RESERVATION: do not ask the session bus for the sound card; there is none.
+# The dummy backend runs on a timer, and when a busy machine misses cycles an asynchronous server
+# loses or repeats MIDI events: -S (synchronous) waits for the clients, and -p 1024 gives them
+# time enough to miss few cycles at all.
+JACK_NO_AUDIO_RESERVATION=1 jackd -n "$name" -S -r -d dummy -r 48000 -p 1024 >"$log" 2>&1 &
+jackd_pid=$!
+
+stop_server() {
+  if kill -0 "$jackd_pid" 2>/dev/null; then
+    kill -TERM "$jackd_pid" 2>/dev/null
+    for _ in $(seq 50); do
+      kill -0 "$jackd_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$jackd_pid" 2>/dev/null
+  fi
+  wait "$jackd_pid" 2>/dev/null
+  rm -f "$log"
+}
+trap stop_server EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+export JACK_DEFAULT_SERVER="$name"
+ready=0
+for _ in $(seq 100); do # at most about 10 s
+  if ! kill -0 "$jackd_pid" 2>/dev/null; then
+    break
+  fi
+  if server_running; then
+    ready=1
+    break
+  fi
+  sleep 0.1
+done
+
+if [ "$ready" -ne 1 ]; then
+  echo "with-jack: the JACK server did not start; its output:" >&2
+  cat "$log" >&2
+  exit 1
+fi
+
+"$@"

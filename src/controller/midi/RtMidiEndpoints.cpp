@@ -1,0 +1,381 @@
+#include "controller/midi/RtMidiEndpoints.h"
+
+#include "controller/midi/MidiDecoder.h"
+#include "controller/midi/MidiInbox.h"
+#include "platform/Console.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QStringList>
+
+#include <RtMidi.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace orvel {
+
+namespace {
+
+const char* const kClientName = "Orvel";
+
+QString apiDisplayName(RtMidi::Api api)
+{
+    switch (api) {
+    case RtMidi::LINUX_ALSA:
+        return QStringLiteral("ALSA");
+    case RtMidi::UNIX_JACK:
+        return QStringLiteral("JACK");
+    default:
+        return QString::fromStdString(RtMidi::getApiDisplayName(api));
+    }
+}
+
+// RtMidi reports problems through this callback once it is set (and throws before that, or when
+// none is set). Errors of a running endpoint may come from the library's own thread.
+class ErrorSink {
+public:
+    static void callback(RtMidiError::Type type, const std::string& text, void* userData)
+    {
+        static_cast<ErrorSink*>(userData)->report(type, QString::fromStdString(text));
+    }
+
+    // While collecting, errors are kept for the caller; otherwise they are printed on the main
+    // thread, since they may arrive on any thread.
+    void beginCollecting()
+    {
+        const std::lock_guard lock(mutex_);
+        collecting_ = true;
+        texts_.clear();
+        failed_ = false;
+    }
+
+    // Returns the collected texts; `failed` tells whether any of them was more than a warning.
+    QStringList endCollecting(bool* failed)
+    {
+        const std::lock_guard lock(mutex_);
+        collecting_ = false;
+        if (failed)
+            *failed = failed_;
+        return std::exchange(texts_, {});
+    }
+
+private:
+    void report(RtMidiError::Type type, const QString& text)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            if (collecting_) {
+                texts_.append(text.trimmed());
+                if (type != RtMidiError::WARNING && type != RtMidiError::DEBUG_WARNING)
+                    failed_ = true;
+                return;
+            }
+        }
+        if (type == RtMidiError::DEBUG_WARNING)
+            return;
+        const QString line = QStringLiteral("MIDI: ") + text.trimmed();
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(
+                app, [line] { printLine(line); }, Qt::QueuedConnection);
+    }
+
+    std::mutex mutex_;
+    bool collecting_ = false;
+    bool failed_ = false;
+    QStringList texts_;
+};
+
+std::vector<RtMidi::Api> apisFor(RtMidiEndpoints::Api choice)
+{
+    switch (choice) {
+    case RtMidiEndpoints::Api::Alsa:
+        return {RtMidi::LINUX_ALSA};
+    case RtMidiEndpoints::Api::Jack:
+        return {RtMidi::UNIX_JACK};
+    case RtMidiEndpoints::Api::None:
+        return {};
+    case RtMidiEndpoints::Api::Automatic:
+        break;
+    }
+    return {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
+}
+
+bool isCompiled(RtMidi::Api api)
+{
+    std::vector<RtMidi::Api> compiled;
+    RtMidi::getCompiledApi(compiled);
+    return std::find(compiled.begin(), compiled.end(), api) != compiled.end();
+}
+
+// Opens a virtual port on the first API of `apis` that works. `configure` runs before the port
+// opens (so that no message arrives before the callback is in place). On failure gives nullptr
+// and an error naming every API tried and why it failed.
+template <typename Port, typename Configure>
+std::unique_ptr<Port> openVirtualPort(const std::vector<RtMidi::Api>& apis, const QString& portName,
+                                      ErrorSink& sink, Configure configure, QString* error,
+                                      RtMidi::Api* openedApi)
+{
+    QStringList failures;
+    for (const RtMidi::Api api : apis) {
+        const QString apiName = apiDisplayName(api);
+        if (!isCompiled(api)) {
+            failures.append(apiName + QStringLiteral(": not built into this RtMidi library"));
+            continue;
+        }
+        QStringList texts;
+        bool failed = false;
+        std::unique_ptr<Port> port;
+        try {
+            port = std::make_unique<Port>(api, kClientName);
+            port->setErrorCallback(&ErrorSink::callback, &sink);
+            configure(*port);
+            sink.beginCollecting();
+            port->openVirtualPort(portName.toStdString());
+            texts = sink.endCollecting(&failed);
+        } catch (const RtMidiError& e) {
+            texts = sink.endCollecting(nullptr);
+            texts.append(QString::fromStdString(e.getMessage()).trimmed());
+            failed = true;
+        }
+        if (!failed) {
+            *openedApi = api;
+            return port;
+        }
+        failures.append(
+            apiName + QStringLiteral(": ") +
+            (texts.isEmpty() ? QStringLiteral("could not open a port") : texts.join(QLatin1Char(' '))));
+    }
+    if (error)
+        *error = QStringLiteral("could not open the MIDI port \"%1\" (%2)")
+                     .arg(portName, failures.isEmpty() ? QStringLiteral("no MIDI system to try")
+                                                       : failures.join(QStringLiteral("; ")));
+    return nullptr;
+}
+
+// What the destination shares with the MIDI library's thread and with the drains it has queued.
+struct DestinationState {
+    explicit DestinationState(MidiEndpoints::Handler h)
+        : handler(std::move(h))
+        , context(new QObject)
+    {
+        if (QCoreApplication* app = QCoreApplication::instance())
+            context->moveToThread(app->thread());
+    }
+
+    ~DestinationState()
+    {
+        // May run inside a drain delivered to `context`: let the event loop delete it.
+        context->deleteLater();
+    }
+
+    DestinationState(const DestinationState&) = delete;
+    DestinationState& operator=(const DestinationState&) = delete;
+
+    MidiInbox inbox;
+    MidiEndpoints::Handler handler;
+    QObject* context; // lives on the main thread; queued drains are delivered to it
+    std::weak_ptr<DestinationState> self;
+    ErrorSink errors;
+};
+
+// Runs on the MIDI library's thread: store, and wake the main thread only for the first message
+// of a batch. Nothing else of the program is touched here.
+void receive(double /*timeStamp*/, std::vector<unsigned char>* message, void* userData)
+{
+    auto* state = static_cast<DestinationState*>(userData);
+    if (!message || !state->inbox.push(message->data(), message->size()))
+        return;
+    QMetaObject::invokeMethod(
+        state->context,
+        [weak = state->self] {
+            const std::shared_ptr<DestinationState> strong = weak.lock();
+            if (!strong)
+                return; // the destination is gone; so is what it collected
+            const std::vector<MidiCommand> commands = strong->inbox.drain();
+            if (!commands.empty() && strong->handler)
+                strong->handler(commands);
+        },
+        Qt::QueuedConnection);
+}
+
+class RtMidiDestination final : public MidiDestination {
+public:
+    RtMidiDestination(std::shared_ptr<DestinationState> state, std::unique_ptr<RtMidiIn> in)
+        : state_(std::move(state))
+        , in_(std::move(in))
+    {}
+
+    ~RtMidiDestination() override
+    {
+        // Closing stops the library's thread, so no callback can still be using the state.
+        in_.reset();
+    }
+
+private:
+    std::shared_ptr<DestinationState> state_; // declared first: outlives in_
+    std::unique_ptr<RtMidiIn> in_;
+};
+
+class RtMidiSource final : public MidiSource {
+public:
+    RtMidiSource(std::unique_ptr<ErrorSink> errors, std::unique_ptr<RtMidiOut> out)
+        : errors_(std::move(errors))
+        , out_(std::move(out))
+    {}
+
+    ~RtMidiSource() override { out_.reset(); }
+
+    bool sendCommands(const std::vector<MidiCommand>& commands, QString* error) override
+    {
+        for (const MidiCommand& command : commands) {
+            QByteArray bytes;
+            if (!RtMidiEndpoints::wireBytes(command, &bytes, error))
+                return false;
+            if (bytes.isEmpty())
+                continue; // an empty command carries nothing to put on the wire
+            QStringList texts;
+            bool failed = false;
+            try {
+                errors_->beginCollecting();
+                out_->sendMessage(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                  static_cast<std::size_t>(bytes.size()));
+                texts = errors_->endCollecting(&failed);
+            } catch (const RtMidiError& e) {
+                texts = errors_->endCollecting(nullptr);
+                texts.append(QString::fromStdString(e.getMessage()).trimmed());
+            }
+            // A warning while sending means the message did not go out either.
+            if (!texts.isEmpty()) {
+                if (error)
+                    *error = QStringLiteral("could not send %1: %2")
+                                 .arg(command.description(), texts.join(QLatin1Char(' ')));
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<ErrorSink> errors_; // declared first: outlives out_
+    std::unique_ptr<RtMidiOut> out_;
+};
+
+RtMidiEndpoints::Api apiFromEnvironment(QString* configError)
+{
+    const QString value = qEnvironmentVariable("ORVEL_MIDI_API").trimmed().toLower();
+    if (value.isEmpty() || value == QLatin1String("auto"))
+        return RtMidiEndpoints::Api::Automatic;
+    if (value == QLatin1String("alsa"))
+        return RtMidiEndpoints::Api::Alsa;
+    if (value == QLatin1String("jack"))
+        return RtMidiEndpoints::Api::Jack;
+    if (value == QLatin1String("none"))
+        return RtMidiEndpoints::Api::None;
+    *configError = QStringLiteral("ORVEL_MIDI_API has the unknown value \"%1\" (expected alsa, jack or none)")
+                       .arg(qEnvironmentVariable("ORVEL_MIDI_API"));
+    return RtMidiEndpoints::Api::None;
+}
+
+QString noneError(const QString& portName)
+{
+    return QStringLiteral("could not open the MIDI port \"%1\" (MIDI is turned off by ORVEL_MIDI_API=none)")
+        .arg(portName);
+}
+
+} // namespace
+
+RtMidiEndpoints::RtMidiEndpoints()
+    : api_(Api::Automatic)
+{
+    api_ = apiFromEnvironment(&configError_);
+}
+
+RtMidiEndpoints::RtMidiEndpoints(Api api)
+    : api_(api)
+{}
+
+std::unique_ptr<MidiDestination> RtMidiEndpoints::createDestination(const QString& name, Handler handler,
+                                                                    QString* error)
+{
+    if (!configError_.isEmpty() || api_ == Api::None) {
+        if (error)
+            *error = configError_.isEmpty() ? noneError(name) : configError_;
+        return nullptr;
+    }
+    auto state = std::make_shared<DestinationState>(std::move(handler));
+    state->self = state;
+    RtMidi::Api opened = RtMidi::UNSPECIFIED;
+    auto in = openVirtualPort<RtMidiIn>(
+        apisFor(api_), name, state->errors,
+        [&state](RtMidiIn& port) {
+            // A callback rather than polling: RtMidi's own queue is bounded and would drop a burst.
+            port.setCallback(&receive, state.get());
+            // System exclusive, timing clock and active sensing never act; a running sequencer
+            // sends clock many times a second, so leave them out at the source.
+            port.ignoreTypes(true, true, true);
+        },
+        error, &opened);
+    if (!in)
+        return nullptr;
+    printLine(QStringLiteral("MIDI destination \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+    return std::make_unique<RtMidiDestination>(std::move(state), std::move(in));
+}
+
+std::unique_ptr<MidiSource> RtMidiEndpoints::createSource(const QString& name, QString* error)
+{
+    if (!configError_.isEmpty() || api_ == Api::None) {
+        if (error)
+            *error = configError_.isEmpty() ? noneError(name) : configError_;
+        return nullptr;
+    }
+    auto errors = std::make_unique<ErrorSink>();
+    RtMidi::Api opened = RtMidi::UNSPECIFIED;
+    auto out = openVirtualPort<RtMidiOut>(
+        apisFor(api_), name, *errors, [](RtMidiOut&) {}, error, &opened);
+    if (!out)
+        return nullptr;
+    printLine(QStringLiteral("MIDI source \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+    return std::make_unique<RtMidiSource>(std::move(errors), std::move(out));
+}
+
+bool RtMidiEndpoints::wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error)
+{
+    bytes->clear();
+    if (!command.bytes.isEmpty()) {
+        const auto* data = reinterpret_cast<const unsigned char*>(command.bytes.constData());
+        const auto size = static_cast<std::size_t>(command.bytes.size());
+        if (!decodeMidi(data, size)) {
+            if (error)
+                *error =
+                    QStringLiteral("refused to send the malformed MIDI message ") + midiBytesText(data, size);
+            return false;
+        }
+        *bytes = command.bytes;
+        return true;
+    }
+    if (command.commandType == 0)
+        return true; // the empty command: nothing to send
+
+    // A command made by the program: build it on channel 1 and let the decoder judge it.
+    QByteArray built;
+    const quint8 type = command.commandType;
+    built.append(static_cast<char>(type < 0xF0 ? (type & 0xF0) : type));
+    built.append(static_cast<char>(command.data1));
+    built.append(static_cast<char>(command.data2));
+    for (qsizetype length = 1; length <= built.size(); ++length) {
+        if (decodeMidi(reinterpret_cast<const unsigned char*>(built.constData()),
+                       static_cast<std::size_t>(length))) {
+            *bytes = built.left(length);
+            return true;
+        }
+    }
+    if (error)
+        *error = QStringLiteral("cannot put %1 on the wire").arg(command.description());
+    return false;
+}
+
+} // namespace orvel

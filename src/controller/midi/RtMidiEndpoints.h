@@ -1,0 +1,34 @@
+#pragma once
+
+#include "controller/midi/MidiEndpoints.h"
+
+namespace orvel {
+
+// The program's virtual MIDI endpoints through RtMidi. It uses the ALSA sequencer when it can be
+// opened and otherwise a running JACK server. The environment variable ORVEL_MIDI_API set to
+// "alsa", "jack" or "none" forces the choice ("none" behaves like a machine without MIDI).
+// Create and destroy the endpoints on the main thread; the handler runs there too.
+class RtMidiEndpoints final : public MidiEndpoints {
+public:
+    enum class Api { Automatic, Alsa, Jack, None };
+
+    // Takes the choice from ORVEL_MIDI_API (Automatic when unset).
+    RtMidiEndpoints();
+    explicit RtMidiEndpoints(Api api);
+
+    std::unique_ptr<MidiDestination> createDestination(const QString& name, Handler handler,
+                                                       QString* error) override;
+    std::unique_ptr<MidiSource> createSource(const QString& name, QString* error) override;
+
+    // The byte sequence put on the wire for `command`: its received bytes when it has them,
+    // otherwise bytes built from its type and data. An empty command (type 0, no bytes) gives
+    // an empty sequence, which is not sent at all. False with `error` filled when the command
+    // cannot be expressed as a well-formed message.
+    static bool wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error);
+
+private:
+    Api api_;
+    QString configError_; // an unusable ORVEL_MIDI_API value
+};
+
+} // namespace orvel

@@ -1,0 +1,271 @@
+// How fast MIDI turns into light requests.
+//  1. Decoding and dispatch of a 10,000-message burst through the controller, against fake bridges
+//     on a manual clock: the handler must keep up with anything a sequencer sends.
+//  2. With a JACK server (scripts/with-jack.sh): the time from a note leaving another RtMidi client
+//     to the first request for the light reaching the simulated bridge on loopback, and to the
+//     first write (less the rule's fixed 0.1 s read delay).
+
+#include "BridgeSimulator.h"
+#include "controller/LightList.h"
+#include "controller/bridge/HttpHueBridgeServices.h"
+#include "controller/midi/MidiDecoder.h"
+#include "controller/midi/RtMidiEndpoints.h"
+#include "platform/MainQueue.h"
+#include "platform/Preferences.h"
+#include "support/FakeHueBridge.h"
+#include "support/FakeMidi.h"
+#include "support/TestMain.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <RtMidi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace orvel;
+
+namespace {
+
+constexpr int kBurst = 10000;
+constexpr int kLatencyRuns = 50;
+
+// Standard output goes nowhere while it lives: the dispatch prints two lines per controller
+// message, and a terminal would be measured instead.
+class QuietStdout {
+public:
+    QuietStdout()
+    {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout()
+    {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+// The raw bytes of the i-th message: the controller vocabulary, the two notes, and things that
+// are dropped (other notes, other controllers, note-offs), in a fixed mix.
+std::vector<unsigned char> burstBytes(int i)
+{
+    static const std::vector<std::vector<unsigned char>> mix = {
+        {0xB0, 44, 68}, {0xB0, 44, 67}, {0xB0, 44, 69},  {0x90, 95, 127}, {0x90, 60, 100},
+        {0xB0, 44, 67}, {0xB0, 44, 4},  {0xB0, 44, 5},   {0x90, 95, 0},   {0x80, 25, 0},
+        {0xB1, 7, 100}, {0xB0, 44, 70}, {0x92, 25, 127}, {0x92, 25, 0},   {0xE0, 0, 64},
+    };
+    return mix[static_cast<std::size_t>(i) % mix.size()];
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+void benchDispatch()
+{
+    ManualClock clock;
+    ScopedMainQueue scope(clock);
+    auto bridges = std::make_shared<test::FakeBridgeServices>();
+    bridges->configure = [](test::FakeHueBridge& bridge) {
+        for (int i = 0; i < 7; ++i)
+            bridge.addColorLight(QStringLiteral("Light %1").arg(i));
+    };
+    auto midi = std::make_shared<test::FakeMidiEndpoints>();
+    Preferences::standard().setText(QStringLiteral("hue_username"), QStringLiteral("bench"));
+    Preferences::standard().setInteger(QStringLiteral("rule_count"), 7);
+    for (int i = 0; i < 7; ++i)
+        Preferences::standard().setInteger(LightRule::key(i, QStringLiteral("light_index")), i);
+
+    std::vector<double> oneBatch, singles;
+    {
+        QuietStdout quiet;
+        LightList list(bridges, midi);
+        list.setUp();
+        bridges->delegate->foundHueAt(QStringLiteral("10.0.0.2"), {});
+        clock.advance(5);
+
+        std::vector<std::vector<unsigned char>> raw;
+        for (int i = 0; i < kBurst; ++i)
+            raw.push_back(burstBytes(i));
+
+        for (int round = 0; round < 21; ++round) {
+            bridges->latest()->writes.clear();
+            auto start = std::chrono::steady_clock::now();
+            std::vector<MidiCommand> batch;
+            batch.reserve(raw.size());
+            for (const auto& bytes : raw) {
+                if (auto command = decodeMidi(bytes))
+                    batch.push_back(std::move(*command));
+            }
+            midi->deliver(batch);
+            oneBatch.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            clock.advance(5);
+
+            start = std::chrono::steady_clock::now();
+            for (const auto& bytes : raw) {
+                if (auto command = decodeMidi(bytes))
+                    midi->deliver({*command});
+            }
+            singles.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+            clock.advance(5);
+        }
+    }
+    std::printf("decode + dispatch of %d messages, 7 rules, output to /dev/null:\n", kBurst);
+    std::printf("  one batch:          median %.2f ms, p99 %.2f ms (%.2f us per message)\n",
+                percentile(oneBatch, 0.5), percentile(oneBatch, 0.99),
+                percentile(oneBatch, 0.5) * 1000 / kBurst);
+    std::printf("  one message a batch: median %.2f ms, p99 %.2f ms (%.2f us per message)\n",
+                percentile(singles, 0.5), percentile(singles, 0.99),
+                percentile(singles, 0.5) * 1000 / kBurst);
+}
+
+std::string g_probeError;
+
+bool jackServerReachable()
+{
+    try {
+        RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-bench-probe");
+        probe.setErrorCallback([](RtMidiError::Type type, const std::string& text, void*) {
+            if (type != RtMidiError::DEBUG_WARNING)
+                g_probeError = text;
+        });
+        g_probeError.clear();
+        probe.getPortCount();
+        return g_probeError.empty();
+    } catch (const RtMidiError&) {
+        return false;
+    }
+}
+
+bool waitFor(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+void benchEndToEnd(const QString& dir)
+{
+    if (!jackServerReachable()) {
+        std::printf("MIDI to bridge latency: skipped, no JACK server (run under scripts/with-jack.sh)\n");
+        return;
+    }
+    const QString user = QStringLiteral("bench-user");
+    sim::BridgeSimulator bridge;
+    sim::SimOptions options;
+    options.fixedUser = user;
+    QString error;
+    if (!bridge.start(options, &error)) {
+        std::printf("MIDI to bridge latency: the simulator did not start: %s\n", qPrintable(error));
+        return;
+    }
+    auto& prefs = Preferences::standard();
+    prefs.setText(QStringLiteral("hue_username"), user);
+    prefs.setInteger(QStringLiteral("rule_count"), 1);
+    prefs.setInteger(LightRule::key(0, QStringLiteral("light_index")), 0);
+    prefs.setDouble(LightRule::key(0, QStringLiteral("on_hue")), 1000);
+    Q_UNUSED(dir);
+
+    DiscoveryOptions discovery;
+    discovery.useMdns = false;
+    discovery.useCloud = false;
+    std::vector<double> toRead, toWrite;
+    {
+        QuietStdout quiet;
+        LightList list(std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery),
+                       std::make_shared<RtMidiEndpoints>(RtMidiEndpoints::Api::Jack));
+        list.setGivenBridgeHost(bridge.hostAndPort());
+        list.setUp();
+        if (!waitFor([&] { return list.lightRules().size() == 1; }, 15000))
+            return;
+        const auto rule = list.lightRules().front();
+        waitFor([&] { return !rule->on() && !list.blinkingAll(); }, 15000);
+
+        RtMidiOut sender(RtMidi::UNIX_JACK, "orvel-bench-sender");
+        int port = -1;
+        for (unsigned int i = 0; i < sender.getPortCount(); ++i) {
+            if (sender.getPortName(i).find("Orvel") != std::string::npos)
+                port = int(i);
+        }
+        if (port < 0)
+            return;
+        sender.openPort(unsigned(port), "out");
+
+        QElapsedTimer clock;
+        double readAt = -1, writeAt = -1;
+        QObject::connect(&bridge, &sim::BridgeSimulator::requestReceived, &bridge,
+                         [&](const sim::RecordedRequest& request) {
+                             if (!request.path.contains(QStringLiteral("/lights/")))
+                                 return;
+                             const double at = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+                             if (request.method == QStringLiteral("GET") && readAt < 0)
+                                 readAt = at;
+                             if (request.method == QStringLiteral("PUT") && writeAt < 0)
+                                 writeAt = at;
+                         });
+        std::vector<unsigned char> on{0x90, 95, 127}, off{0x90, 95, 0};
+        for (int run = 0; run < kLatencyRuns; ++run) {
+            readAt = writeAt = -1;
+            clock.start();
+            sender.sendMessage(&on);
+            if (!waitFor([&] { return writeAt >= 0; }, 5000))
+                break;
+            toRead.push_back(readAt);
+            toWrite.push_back(writeAt - 100.0);
+            sender.sendMessage(&off);
+            waitFor([&] { return !rule->on(); }, 5000);
+            // A rule's settle step fires 1 s after its switch-on and is never cancelled; a
+            // switch-on inside that second can lose its deferred write to it. Let it pass.
+            waitFor([] { return false; }, 1200);
+        }
+    }
+    if (toRead.empty()) {
+        std::printf("MIDI to bridge latency: no light request arrived\n");
+        return;
+    }
+    std::printf("MIDI note to bridge over JACK and loopback HTTP (%zu runs):\n", toRead.size());
+    std::printf("  to the light's read:                median %.2f ms, p99 %.2f ms\n",
+                percentile(toRead, 0.5), percentile(toRead, 0.99));
+    std::printf("  to the first write, less the 100 ms: median %.2f ms, p99 %.2f ms\n",
+                percentile(toWrite, 0.5), percentile(toWrite, 0.99));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    test::isolateHome(); // the controller writes its log; keep it out of the real home
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Orvel"));
+    QTemporaryDir dir;
+    Preferences::installStandard(std::make_unique<Preferences>(dir.filePath(QStringLiteral("prefs.json"))));
+
+    benchDispatch();
+    benchEndToEnd(dir.path());
+    Preferences::installStandard(nullptr);
+    return 0;
+}
