@@ -1,0 +1,260 @@
+#include "app/AppDelegate.h"
+
+#include "app/AboutWindow.h"
+#include "app/BuildInfo.h"
+#include "app/LaunchAtLogin.h"
+#include "app/LoadedNews.h"
+#include "app/Log.h"
+#include "app/SettingsWindow.h"
+#include "controller/LightList.h"
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+#include "platform/Preferences.h"
+#include "ui/ContentView.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSystemTrayIcon>
+
+namespace orvel {
+
+namespace {
+
+const QString kHasShownAbout = QStringLiteral("has_shown_about");
+
+// Past this the shutdown gives up on the bridge even while rules wait for their throttled
+// switch-off: comfortably after the controller's last one.
+double shutdownCap(qsizetype ruleCount)
+{
+    return 3.0 + 0.1 * static_cast<double>(ruleCount) + AppDelegate::kShutdownGrace;
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(AppEnvironment environment, QObject* parent)
+    : QObject(parent)
+    , env_(std::move(environment))
+    , version_(QString::fromLatin1(build::version))
+    , build_(QString::fromLatin1(build::buildNumber))
+{
+    loadedNews_ = env_.newsBaseUrl.isEmpty()
+                      ? new LoadedNews(version_, QString::fromLatin1(build::siteHost), nullptr, this)
+                      : new LoadedNews(env_.newsBaseUrl, version_, nullptr, this);
+}
+
+AppDelegate::~AppDelegate()
+{
+    // The view watches the controller and the news model, so it goes first.
+    delete window_;
+    delete statusItem_;
+    delete statusMenu_;
+    delete controller_;
+}
+
+ContentView* AppDelegate::contentView() const
+{
+    return contentView_;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    // Asked to quit before the main loop came round to launching: nothing to launch for.
+    if (terminating_)
+        return;
+    writeLog(QStringLiteral("===================="));
+    writeLog(QStringLiteral("Application Launched"));
+
+    createStatusItem();
+    createWindow();
+
+    if (LaunchAtLogin::isEnabled() && trayAvailable_) {
+        printLine(QStringLiteral("was launched by auto-launcher, hiding"));
+        printLine(QStringLiteral("hiding"));
+    } else {
+        window_->show();
+        window_->raise();
+        window_->activateWindow();
+    }
+
+    completeWindow();
+}
+
+void AppDelegate::createStatusItem()
+{
+    trayAvailable_ = env_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+    if (!trayAvailable_) {
+        printLine(QStringLiteral("no system tray on this desktop: the settings window stays open, "
+                                 "and its close button minimises it"));
+    }
+
+    statusMenu_ = new QMenu(QStringLiteral("Orvel"));
+    QAction* open = statusMenu_->addAction(QStringLiteral("Open Orvel Settings"));
+    connect(open, &QAction::triggered, this, &AppDelegate::unhideWindow);
+    QAction* quit = statusMenu_->addAction(QStringLiteral("Quit Orvel"));
+    connect(quit, &QAction::triggered, this, &AppDelegate::exit);
+
+    // Made even without a tray: a tray that appears later (a panel started after Orvel) shows it.
+    statusItem_ = new QSystemTrayIcon(QIcon(QStringLiteral(":/Bulb.png")));
+    statusItem_->setToolTip(QStringLiteral("Orvel"));
+    statusItem_->setContextMenu(statusMenu_);
+    // A click opens the menu, as a right click does.
+    connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && !statusMenu_->isVisible())
+            statusMenu_->popup(QCursor::pos());
+    });
+    statusItem_->show();
+}
+
+void AppDelegate::createWindow()
+{
+    window_ = new SettingsWindow();
+    window_->setWindowTitle(QStringLiteral("Orvel | Loading..."));
+    window_->setWindowIcon(QIcon(QStringLiteral(":/Bulb.png")));
+    window_->setCloseHandler([this] { windowShouldClose(); });
+
+    // Where a Linux user looks for About and Quit: the window's own menu. The tray menu keeps its
+    // two entries.
+    QMenu* menu = window_->menuBar()->addMenu(QStringLiteral("&Orvel"));
+    QAction* about = menu->addAction(QStringLiteral("About Orvel"));
+    about->setObjectName(QStringLiteral("aboutAction"));
+    connect(about, &QAction::triggered, this, &AppDelegate::about);
+    menu->addSeparator();
+    QAction* quit = menu->addAction(QStringLiteral("Quit Orvel"));
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setShortcut(QKeySequence::Quit);
+    connect(quit, &QAction::triggered, this, &AppDelegate::exit);
+
+    window_->centre();
+}
+
+void AppDelegate::completeWindow()
+{
+    window_->setWindowTitle(QStringLiteral("Orvel"));
+
+    controller_ = new LightList(env_.bridges, env_.midi);
+    if (!env_.bridgeHost.isEmpty())
+        controller_->setGivenBridgeHost(env_.bridgeHost);
+    auto* view = new ContentView(controller_, loadedNews_);
+    contentView_ = view;
+    controller_->setContentView(view);
+    window_->setContent(view);
+
+    controller_->setUp();
+
+    if (!Preferences::standard().boolean(kHasShownAbout).valueOr(false)) {
+        printLine(QStringLiteral("first launch: showing About Orvel"));
+        about();
+    }
+}
+
+void AppDelegate::unhideWindow()
+{
+    if (!window_)
+        return;
+    window_->show();
+    if (window_->isMinimized())
+        window_->showNormal();
+    window_->raise();
+    window_->activateWindow();
+    printLine(QStringLiteral("unhiding"));
+}
+
+void AppDelegate::about()
+{
+    showAbout(version_, build_);
+}
+
+void AppDelegate::windowShouldClose()
+{
+    if (!trayAvailable_) {
+        // Hidden without a tray icon there would be no way back to the window.
+        window_->showMinimized();
+        printLine(QStringLiteral("minimising"));
+        return;
+    }
+    window_->hide();
+    printLine(QStringLiteral("hiding"));
+}
+
+void AppDelegate::exit()
+{
+    applicationWillTerminate();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    if (terminating_) {
+        // Asked again (a second Ctrl-C): stop waiting for the bridge.
+        finishShutdown();
+        return;
+    }
+    terminating_ = true;
+    printLine(QStringLiteral("bai"));
+    bool anyRuleOn = false;
+    if (contentView_ && controller_) {
+        for (const auto& rule : controller_->lightRules())
+            anyRuleOn = anyRuleOn || rule->on();
+        controller_->rulesOff();
+    }
+    if (!anyRuleOn) {
+        // Nothing was switched on, so nothing is written back: no reason to wait.
+        finishShutdown();
+        return;
+    }
+
+    // The switch-off writes go out through this very event loop, so it keeps running (a blocking
+    // pause would hold them back) until they have been answered or the grace time is over.
+    const double start = MainQueue::shared().now();
+    shutdownDeadline_ = start + shutdownCap(controller_ ? controller_->lightRules().size() : 0);
+    allOffAt_ = -1;
+    MainQueue::shared().after(0, [self = QPointer<AppDelegate>(this)] {
+        if (self)
+            self->pollShutdown();
+    });
+}
+
+void AppDelegate::pollShutdown()
+{
+    if (finished_)
+        return;
+    const double now = MainQueue::shared().now();
+
+    // Rules past the first few are switched off one by one after a pause; wait for the last.
+    bool rulesPending = false;
+    if (controller_ && controller_->globalToggle() && controller_->lightsInterface()) {
+        for (const auto& rule : controller_->lightRules())
+            rulesPending = rulesPending || rule->on();
+    }
+    if (!rulesPending && allOffAt_ < 0)
+        allOffAt_ = now;
+
+    const bool answered = !rulesPending && env_.writesInFlight && env_.writesInFlight() == 0;
+    const bool graceOver = allOffAt_ >= 0 && now >= allOffAt_ + kShutdownGrace;
+    if (answered || graceOver || now >= shutdownDeadline_) {
+        finishShutdown();
+        return;
+    }
+    MainQueue::shared().after(kShutdownPoll, [self = QPointer<AppDelegate>(this)] {
+        if (self)
+            self->pollShutdown();
+    });
+}
+
+void AppDelegate::finishShutdown()
+{
+    if (finished_)
+        return;
+    finished_ = true;
+    Preferences::standard().sync();
+    Q_EMIT terminated();
+    if (env_.exitApp)
+        env_.exitApp();
+    else
+        QCoreApplication::exit(0);
+}
+
+} // namespace orvel

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace orvel {
+
+class ContentView;
+class HueBridgeServices;
+class LightList;
+class LoadedNews;
+class MidiEndpoints;
+class SettingsWindow;
+
+// What the application is built from. main() fills it with the real bridge client and MIDI
+// endpoints; tests hand in fakes.
+struct AppEnvironment {
+    std::shared_ptr<HueBridgeServices> bridges;
+    std::shared_ptr<MidiEndpoints> midi;
+    // A bridge to use without discovery (--bridge); empty to discover.
+    QString bridgeHost;
+    // Whether the desktop shows tray icons; unset asks QSystemTrayIcon.
+    std::optional<bool> trayAvailable;
+    // Where the headline is asked for; empty for the product web site.
+    QUrl newsBaseUrl;
+    // Light writes sent but not yet answered; unset when the bridge client cannot tell, and
+    // shutdown then waits its full time.
+    std::function<int()> writesInFlight;
+    // Ends the event loop once shutdown is over; unset calls QCoreApplication::exit(0).
+    std::function<void()> exitApp;
+};
+
+// The application: tray icon and menu, the settings window and its lifecycle, the About window,
+// start-up and shutdown. There is one for the life of the process.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    // Longest wait for the switch-off writes at quit, counted from the last one sent.
+    static constexpr double kShutdownGrace = 1.0;
+    static constexpr double kShutdownPoll = 0.05;
+
+    // Reads the version and build and creates the news model, whose request leaves at once.
+    explicit AppDelegate(AppEnvironment environment, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // The launch sequence: log banner, tray icon and menu, settings window (shown, or hidden when
+    // launched at login), controller and settings view, setUp(), and About on the first launch.
+    void applicationDidFinishLaunching();
+
+    // "Open Orvel Settings": shows the same window again, as it was left.
+    void unhideWindow();
+    // "Quit Orvel", SIGTERM and SIGINT: the shutdown below.
+    void exit();
+    // "About Orvel" in the settings window's menu.
+    void about();
+    // The settings window's close button: hides (or minimises where there is no tray).
+    void windowShouldClose();
+    // Switches every rule off, keeps the event loop running until the writes have been answered
+    // (at most kShutdownGrace after the last one is sent), saves the preferences and ends the
+    // event loop. With no rule on nothing is written and it ends at once; so does a second call
+    // while the first waits.
+    void applicationWillTerminate();
+
+    const QString& version() const { return version_; }
+    const QString& build() const { return build_; }
+    LoadedNews* loadedNews() const { return loadedNews_; }
+    QSystemTrayIcon* statusItem() const { return statusItem_; }
+    QMenu* statusMenu() const { return statusMenu_; }
+    SettingsWindow* window() const { return window_; }
+    ContentView* contentView() const;
+    LightList* controller() const { return controller_; }
+    bool trayAvailable() const { return trayAvailable_; }
+    bool terminating() const { return terminating_; }
+
+Q_SIGNALS:
+    // Shutdown is over; exitApp runs right after.
+    void terminated();
+
+private:
+    void createStatusItem();
+    void createWindow();
+    void completeWindow();
+    void pollShutdown();
+    void finishShutdown();
+
+    AppEnvironment env_;
+    QString version_;
+    QString build_;
+    LoadedNews* loadedNews_ = nullptr;
+
+    QSystemTrayIcon* statusItem_ = nullptr;
+    QMenu* statusMenu_ = nullptr;
+    SettingsWindow* window_ = nullptr;
+    QPointer<ContentView> contentView_;
+    LightList* controller_ = nullptr;
+    bool trayAvailable_ = false;
+
+    bool terminating_ = false;
+    bool finished_ = false;
+    double shutdownDeadline_ = 0;
+    double allOffAt_ = -1; // when no rule waited for its switch-off any more
+};
+
+} // namespace orvel

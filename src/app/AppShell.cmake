@@ -1,0 +1,65 @@
+# The application itself: the shell library (tests link it), the `orvel` executable, what
+# `cmake --install` puts where a Linux desktop looks for it, and the Debian package.
+# Included from src/CMakeLists.txt, so relative paths start at src/.
+
+add_library(orvel_shell STATIC
+  app/AppDelegate.cpp app/AppDelegate.h
+  app/SettingsWindow.cpp app/SettingsWindow.h
+  app/CommandLine.cpp app/CommandLine.h
+  app/SingleInstance.cpp app/SingleInstance.h
+  app/SignalHandler.cpp app/SignalHandler.h
+)
+target_include_directories(orvel_shell PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(orvel_shell PUBLIC orvel_ui orvel_controller orvel_appmodels orvel_log orvel_platform
+  Qt6::Widgets Qt6::Network)
+
+add_executable(orvel app/main.cpp)
+target_link_libraries(orvel PRIVATE orvel_shell orvel_bridge orvel_midi)
+# build/orvel, beside the build tree's other entry points.
+set_target_properties(orvel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+install(TARGETS orvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# orvel-bridge-sim and orvel-midi-send install themselves from their own directories.
+
+set(ORVEL_RESOURCES ${PROJECT_SOURCE_DIR}/resources)
+# The day the version in project() was released, for the AppStream release entry.
+set(ORVEL_RELEASE_DATE "2026-12-06" CACHE STRING "Release date of this version (YYYY-MM-DD)")
+configure_file(${ORVEL_RESOURCES}/orvel.desktop.in
+  ${CMAKE_CURRENT_BINARY_DIR}/generated/${ORVEL_APP_ID}.desktop @ONLY)
+configure_file(${ORVEL_RESOURCES}/orvel.metainfo.xml.in
+  ${CMAKE_CURRENT_BINARY_DIR}/generated/${ORVEL_APP_ID}.metainfo.xml @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/generated/${ORVEL_APP_ID}.desktop
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/generated/${ORVEL_APP_ID}.metainfo.xml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${ORVEL_RESOURCES}/icons/orvel.png
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps RENAME ${ORVEL_APP_ID}.png)
+
+# Debian package: cpack -G DEB in the build directory (or `cmake --build build --target package`).
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "orvel")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "Orvel")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Switch Philips Hue lights from MIDI")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Orvel sits in the system tray and offers a MIDI destination named Orvel to music software. \
+A fixed set of MIDI messages switches the lights you chose into colours you set, and back to \
+how they were. It finds and pairs with a Hue bridge on the local network.")
+set(CPACK_PACKAGE_CONTACT "Orvel maintainers <maintainers@${ORVEL_SITE_HOST}>")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE "${ORVEL_BUILD_NUMBER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://${ORVEL_SITE_HOST}")
+# The Qt platform plugins (xcb, wayland) are loaded at run time, so no library lookup finds them.
+set(ORVEL_DEB_RUNTIME_DEPENDS "qt6-qpa-plugins")
+find_program(ORVEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(ORVEL_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ORVEL_DEB_RUNTIME_DEPENDS}")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6httpserver6, librtmidi6, ${ORVEL_DEB_RUNTIME_DEPENDS}")
+endif()
+# MIDI runs through the ALSA sequencer, or JACK where a JACK server runs.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "jackd2, alsa-utils")
+include(CPack)

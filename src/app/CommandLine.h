@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace orvel {
+
+// What the command line asks of this run.
+struct LaunchOptions {
+    enum class Action { Run, ShowHelp, ShowVersion, Fail };
+
+    Action action = Action::Run;
+    // "host" or "host:port" ("[::1]:8080" for IPv6), as the bridge client takes it; empty when
+    // the bridge is to be found by discovery.
+    QString bridgeHost;
+    // What to print for ShowHelp, ShowVersion and Fail.
+    QString text;
+};
+
+// Parses `arguments` (the program name first): --help, --version, --bridge HOST[:PORT].
+// Never prints and never exits; the caller acts on the answer.
+LaunchOptions parseCommandLine(const QStringList& arguments);
+
+// Checks a --bridge value and brings it to the client's form; empty with `problem` filled when it
+// is not a plain host with an optional port.
+QString normaliseBridgeHost(const QString& value, QString* problem);
+
+} // namespace orvel

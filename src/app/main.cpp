@@ -1,0 +1,168 @@
+// Orvel: switches Philips Hue lights from MIDI, from the system tray.
+//
+// Environment variables for tests, demos and screenshots (none is needed in normal use):
+//   ORVEL_MIDI_API=alsa|jack|none  which MIDI system to use (see RtMidiEndpoints)
+//   ORVEL_ASSUME_TRAY=1|0           take the system tray as present (1) or absent (0) instead of
+//                                   asking the desktop; headless tests have no tray
+//   ORVEL_NEWS_URL=http://...       where the headline is asked for instead of the product site
+//   ORVEL_SCREENSHOT_DIR=DIR        once connected to a bridge, save the settings window and the
+//                                   About window as DIR/screenshot-settings.png and
+//                                   DIR/screenshot-about.png
+
+#include "app/AboutWindow.h"
+#include "app/AppDelegate.h"
+#include "app/BuildInfo.h"
+#include "app/CommandLine.h"
+#include "app/SettingsWindow.h"
+#include "app/SignalHandler.h"
+#include "app/SingleInstance.h"
+#include "controller/LightList.h"
+#include "controller/bridge/HttpHueBridgeServices.h"
+#include "controller/midi/RtMidiEndpoints.h"
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+using namespace orvel;
+
+std::optional<bool> trayFromEnvironment()
+{
+    const QByteArray value = qgetenv("ORVEL_ASSUME_TRAY");
+    if (value == "1")
+        return true;
+    if (value == "0")
+        return false;
+    if (!value.isEmpty())
+        printLine(QStringLiteral("ignoring ORVEL_ASSUME_TRAY=\"%1\": use 1 or 0")
+                      .arg(QString::fromLocal8Bit(value)));
+    return std::nullopt;
+}
+
+QUrl newsUrlFromEnvironment()
+{
+    const QString value = qEnvironmentVariable("ORVEL_NEWS_URL");
+    if (value.isEmpty())
+        return {};
+    const QUrl url(value, QUrl::StrictMode);
+    if (!url.isValid() ||
+        (url.scheme() != QStringLiteral("http") && url.scheme() != QStringLiteral("https"))) {
+        printLine(QStringLiteral("ignoring ORVEL_NEWS_URL=\"%1\": not an http(s) address").arg(value));
+        return {};
+    }
+    return url;
+}
+
+// Saves both windows once the settings window shows a connected bridge (or after 15 s).
+void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double started)
+{
+    MainQueue::shared().after(0.25, [&delegate, directory, started] {
+        const double now = MainQueue::shared().now();
+        const LightList* controller = delegate.controller();
+        static double connectedAt = -1;
+        if (connectedAt < 0 && controller && controller->statusText().startsWith(QStringLiteral("Connected")))
+            connectedAt = now;
+        // A moment after connecting, so the rule rows have their lights and the flash test is over.
+        const bool ready = connectedAt >= 0 && now >= connectedAt + 3.0;
+        if (!ready && now < started + 15.0) {
+            scheduleScreenshots(delegate, directory, started);
+            return;
+        }
+        QDir().mkpath(directory);
+        auto save = [&directory](QWidget* window, const QString& name) {
+            const QString path = QDir(directory).filePath(name);
+            if (window && window->grab().save(path))
+                printLine(QStringLiteral("saved screenshot ") + path);
+            else
+                printLine(QStringLiteral("could not save screenshot ") + path);
+        };
+        save(delegate.window(), QStringLiteral("screenshot-settings.png"));
+        QWidget* about = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->isVisible() && widget->windowTitle() == QStringLiteral("About Orvel"))
+                about = widget;
+        }
+        save(about, QStringLiteral("screenshot-about.png"));
+    });
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The command line is read before the GUI starts, so --help and --version work without a
+    // display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const LaunchOptions options = parseCommandLine(arguments);
+    switch (options.action) {
+    case LaunchOptions::Action::ShowHelp:
+    case LaunchOptions::Action::ShowVersion:
+        printLine(options.text);
+        return 0;
+    case LaunchOptions::Action::Fail:
+        std::fprintf(stderr, "%s\n", options.text.toLocal8Bit().constData());
+        return 2;
+    case LaunchOptions::Action::Run:
+        break;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Orvel"));
+    QApplication::setApplicationVersion(QString::fromLatin1(build::version));
+    QApplication::setDesktopFileName(QString::fromLatin1(build::appId));
+    // Closing the settings window only hides it: the lights keep following MIDI.
+    QApplication::setQuitOnLastWindowClosed(false);
+    initAppResources();
+
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Role::HandedOver:
+        printLine(QStringLiteral("Orvel is already running; its settings window has been shown"));
+        return 0;
+    case SingleInstance::Role::Unresponsive:
+        printLine(QStringLiteral("another Orvel is running but did not answer; not starting a second one"));
+        return 1;
+    case SingleInstance::Role::Primary:
+        break;
+    }
+
+    DiscoveryOptions discovery;
+    if (!options.bridgeHost.isEmpty()) {
+        // A bridge named on the command line is used as it is: nothing is sent to the network to
+        // look for others.
+        discovery.useMdns = false;
+        discovery.useCloud = false;
+    }
+
+    AppEnvironment environment;
+    environment.bridges = std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery);
+    environment.midi = std::make_shared<RtMidiEndpoints>();
+    environment.bridgeHost = options.bridgeHost;
+    environment.trayAvailable = trayFromEnvironment();
+    environment.newsBaseUrl = newsUrlFromEnvironment();
+    AppDelegate delegate(std::move(environment));
+
+    QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::unhideWindow);
+
+    // Logout, shutdown and Ctrl-C put the lights back like "Quit Orvel" does.
+    SignalHandler signalHandler;
+    signalHandler.watch({SIGTERM, SIGINT, SIGHUP});
+    QObject::connect(&signalHandler, &SignalHandler::received, &delegate, &AppDelegate::exit);
+
+    MainQueue::shared().after(0, [&delegate] { delegate.applicationDidFinishLaunching(); });
+
+    const QString screenshotDir = qEnvironmentVariable("ORVEL_SCREENSHOT_DIR");
+    if (!screenshotDir.isEmpty())
+        scheduleScreenshots(delegate, screenshotDir, MainQueue::shared().now());
+
+    return QApplication::exec();
+}
