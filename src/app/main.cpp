@@ -144,7 +144,9 @@ int main(int argc, char** argv)
     }
 
     AppEnvironment environment;
-    environment.bridges = std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery);
+    auto bridges = std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery);
+    environment.bridges = bridges;
+    environment.writesInFlight = [bridges] { return bridges->requestsInFlight(); };
     environment.midi = std::make_shared<RtMidiEndpoints>();
     environment.bridgeHost = options.bridgeHost;
     environment.trayAvailable = trayFromEnvironment();

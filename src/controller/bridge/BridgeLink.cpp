@@ -272,7 +272,9 @@ void BridgeLink::finished(const std::shared_ptr<Job>& job, QNetworkReply* reply)
             --inFlight_;
             const double wait = options_.backoffSeconds * job->attempt;
             ++job->attempt;
+            ++backingOff_;
             MainQueue::shared().after(wait, [self = shared_from_this(), job] {
+                --self->backingOff_;
                 self->busyLanes_.remove(job->request.lane);
                 self->waiting_.push_front(job);
                 self->pump();

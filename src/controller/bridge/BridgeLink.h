@@ -68,6 +68,9 @@ public:
     // Makes sure the bridge has been reached and identified; `done` gets an error text or "".
     void connectBridge(std::function<void(const QString& error)> done);
 
+    // Requests not answered yet: sent, waiting for their turn, or waiting to be retried.
+    int pendingRequests() const { return inFlight_ + static_cast<int>(waiting_.size()) + backingOff_; }
+
 private:
     BridgeLink(const QString& host, const BridgeClientOptions& options);
 
@@ -109,6 +112,7 @@ private:
     std::deque<std::shared_ptr<Job>> waiting_;
     QSet<QString> busyLanes_;
     int inFlight_ = 0;
+    int backingOff_ = 0;
     std::vector<std::function<void(const QString&)>> connectWaiters_;
 };
 

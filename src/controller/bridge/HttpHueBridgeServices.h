@@ -3,6 +3,9 @@
 #include "controller/bridge/HttpHueBridge.h"
 #include "controller/bridge/HttpHueDiscovery.h"
 
+#include <memory>
+#include <vector>
+
 namespace orvel {
 
 // The real bridges on the network.
@@ -15,7 +18,21 @@ public:
 
     std::shared_ptr<HueBridgeClient> makeClient(const QString& host, const QString& username) override
     {
-        return HttpHueBridge::create(host, username, client_);
+        auto client = HttpHueBridge::create(host, username, client_);
+        std::erase_if(clients_, [](const auto& weak) { return weak.expired(); });
+        clients_.push_back(client);
+        return client;
+    }
+
+    // Requests of all live clients not answered yet; quitting waits for the switch-off writes.
+    int requestsInFlight() const
+    {
+        int pending = 0;
+        for (const auto& weak : clients_) {
+            if (const auto client = weak.lock())
+                pending += client->pendingRequests();
+        }
+        return pending;
     }
 
     std::unique_ptr<HueDiscovery> makeDiscovery(HueDiscoveryDelegate* delegate) override
@@ -26,6 +43,7 @@ public:
 private:
     BridgeClientOptions client_;
     DiscoveryOptions discovery_;
+    std::vector<std::weak_ptr<HttpHueBridge>> clients_;
 };
 
 } // namespace orvel

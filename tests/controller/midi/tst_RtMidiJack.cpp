@@ -5,6 +5,7 @@
 
 #include "controller/midi/RtMidiEndpoints.h"
 #include "platform/Console.h"
+#include "support/JackSupport.h"
 #include "support/TestMain.h"
 
 #include <QObject>
@@ -28,29 +29,6 @@ using Bytes = std::vector<unsigned char>;
 // Tune request, sent until one arrives: JACK puts a new connection into effect a process cycle
 // or more after it is made and drops what is sent before.
 constexpr unsigned char kPing = 0xF6;
-
-bool jackServerReachable()
-{
-    static bool failed = false;
-    failed = false;
-    try {
-        RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-test-probe");
-        probe.setErrorCallback([](RtMidiError::Type, const std::string&, void*) { failed = true; });
-        probe.getPortCount(); // reports "server not running" through the callback
-        return !failed;
-    } catch (const RtMidiError&) {
-        return false;
-    }
-}
-
-template <typename Port> int findPort(Port& port, const std::string& part)
-{
-    for (unsigned int i = 0; i < port.getPortCount(); ++i) {
-        if (port.getPortName(i).find(part) != std::string::npos)
-            return int(i);
-    }
-    return -1;
-}
 
 // The i-th message of a burst: unique for i < 16384, all channels in turn.
 Bytes burstMessage(int i)
@@ -89,7 +67,6 @@ class TestRtMidiJack : public QObject {
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void cleanup();
     void deliversANoteOnTheMainThread();
     void deliversABurstCompleteInOrderInBatches();
@@ -103,7 +80,7 @@ private:
     bool openDestinationAndSender();
     void send(const Bytes& bytes) { sender_->sendMessage(&bytes); }
 
-    std::unique_ptr<QProcess> ownServer_;
+    test::JackServer jack_;
     Received received_;
     std::unique_ptr<MidiDestination> destination_;
     std::unique_ptr<RtMidiOut> sender_;
@@ -111,35 +88,9 @@ private:
 
 void TestRtMidiJack::initTestCase()
 {
-    // Started as scripts/with-jack.sh starts its server; see there for the options.
-    const bool privateServer = qEnvironmentVariable("JACK_DEFAULT_SERVER").startsWith("orvel-");
-    const QString jackd = QStandardPaths::findExecutable("jackd");
-    if (!(privateServer && jackServerReachable()) && !jackd.isEmpty()) {
-        const QByteArray name = "orvel-test-" + QByteArray::number(QCoreApplication::applicationPid());
-        ownServer_ = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("JACK_NO_AUDIO_RESERVATION", "1");
-        ownServer_->setProcessEnvironment(env);
-        ownServer_->setProcessChannelMode(QProcess::MergedChannels);
-        ownServer_->start(
-            jackd, {"-n", QString::fromLatin1(name), "-S", "-r", "-d", "dummy", "-r", "48000", "-p", "1024"});
-        QVERIFY2(ownServer_->waitForStarted(), qPrintable(ownServer_->errorString()));
-        qputenv("JACK_DEFAULT_SERVER", name);
-        QTRY_VERIFY_WITH_TIMEOUT(jackServerReachable() || ownServer_->state() == QProcess::NotRunning, 10000);
-        QVERIFY2(jackServerReachable(), ownServer_->readAll().constData());
-    } else if (!jackServerReachable()) {
-        QSKIP("no JACK server is running and jackd is not installed (Debian package jackd2)");
-    }
+    if (const QString why = jack_.ensureRunning(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     qputenv("ORVEL_MIDI_API", "jack");
-}
-
-void TestRtMidiJack::cleanupTestCase()
-{
-    if (ownServer_) {
-        ownServer_->terminate();
-        if (!ownServer_->waitForFinished(5000))
-            ownServer_->kill();
-    }
 }
 
 void TestRtMidiJack::cleanup()
@@ -158,7 +109,7 @@ bool TestRtMidiJack::openDestinationAndSender()
         return false;
     }
     sender_ = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "orvel-test-sender");
-    const int port = findPort(*sender_, "Orvel");
+    const int port = test::findMidiPort(*sender_, "Orvel");
     if (port < 0)
         return false;
     sender_->openPort(unsigned(port), "out");
@@ -258,7 +209,7 @@ void TestRtMidiJack::emptyCommandPutsNothingOnTheWire()
             heard->messages.push_back(*message);
         },
         &heard);
-    const int port = findPort(listener, "Orvel Input");
+    const int port = test::findMidiPort(listener, "Orvel Input");
     QVERIFY(port >= 0);
     listener.openPort(unsigned(port), "in");
 

@@ -1,0 +1,105 @@
+#include "support/JackSupport.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QStandardPaths>
+#include <QTest>
+
+namespace orvel::test {
+
+namespace {
+
+std::string g_error;
+
+void recordError(RtMidiError::Type type, const std::string& text, void*)
+{
+    if (type != RtMidiError::DEBUG_WARNING)
+        g_error = text;
+}
+
+} // namespace
+
+bool jackServerReachable()
+{
+    try {
+        RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-test-probe");
+        probe.setErrorCallback(&recordError);
+        g_error.clear();
+        probe.getPortCount(); // "server not running" arrives through the callback
+        return g_error.empty();
+    } catch (const RtMidiError&) {
+        return false;
+    }
+}
+
+JackServer::~JackServer()
+{
+    if (!own_)
+        return;
+    own_->terminate();
+    if (!own_->waitForFinished(5000))
+        own_->kill();
+    own_->waitForFinished(1000);
+}
+
+QString JackServer::ensureRunning()
+{
+    const bool privateServer = qEnvironmentVariable("JACK_DEFAULT_SERVER").startsWith(QStringLiteral("orvel-"));
+    if (privateServer && jackServerReachable())
+        return {};
+    const QString jackd = QStandardPaths::findExecutable(QStringLiteral("jackd"));
+    if (jackd.isEmpty()) {
+        if (jackServerReachable())
+            return {};
+        return QStringLiteral("no JACK server is running and jackd is not installed (Debian package jackd2)");
+    }
+
+    // -S and a 1024-frame period keep the dummy backend from missing cycles on a busy machine,
+    // which makes the server drop or repeat MIDI events.
+    const QString name = QStringLiteral("orvel-test-%1").arg(QCoreApplication::applicationPid());
+    own_ = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("JACK_NO_AUDIO_RESERVATION"), QStringLiteral("1"));
+    own_->setProcessEnvironment(env);
+    own_->setProcessChannelMode(QProcess::MergedChannels);
+    own_->start(jackd, {QStringLiteral("-n"), name, QStringLiteral("-S"), QStringLiteral("-r"), QStringLiteral("-d"),
+                        QStringLiteral("dummy"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-p"),
+                        QStringLiteral("1024")});
+    if (!own_->waitForStarted())
+        return QStringLiteral("jackd could not be started: ") + own_->errorString();
+    qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
+
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && own_->state() == QProcess::Running) {
+        if (jackServerReachable())
+            return {};
+        QTest::qWait(100);
+    }
+    return QStringLiteral("jackd did not come up: ") + QString::fromLocal8Bit(own_->readAll());
+}
+
+int findMidiPort(RtMidi& port, const std::string& part)
+{
+    for (unsigned int i = 0; i < port.getPortCount(); ++i) {
+        if (port.getPortName(i).find(part) != std::string::npos)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message, const std::function<bool()>& arrived,
+               int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        out.sendMessage(&message);
+        for (int i = 0; i < 5; ++i) {
+            QTest::qWait(10);
+            if (arrived())
+                return true;
+        }
+    }
+    return arrived();
+}
+
+} // namespace orvel::test
