@@ -83,6 +83,14 @@ void HttpHueLight::read()
 
 void HttpHueLight::write()
 {
+    // A light is sent only the state it reports: colour for a white lamp, or anything beyond the
+    // flag for a plug, would only earn an error from the bridge at every switch.
+    if (!state_.hue)
+        staged_.hue.reset();
+    if (!state_.saturation)
+        staged_.saturation.reset();
+    if (!state_.brightness)
+        staged_.brightness.reset();
     if (staged_.isEmpty())
         return;
     const QString what = QStringLiteral("write of light ") + state_.id;

@@ -317,6 +317,21 @@ void HttpHueBridgeTest::switchOnAndOffSendTheBridgesOwnValues()
     QCOMPARE(json(requestsTo(*sim, "PUT", statePath)[3].body), (QJsonObject{{"on", false}}));
     QTRY_VERIFY(!light->on());
     QCOMPARE(sim->light("1").value("state").toObject().value("on").toBool(), false);
+
+    // A light gets only what it reports: the dimmable light its brightness, the plug its flag.
+    sim->clearRequests();
+    for (const auto& target : {lightWithId(*client, "5"), lightWithId(*client, "11")}) {
+        target->setOn(true);
+        target->write();
+        target->setHue(1);
+        target->setSaturation(2);
+        target->setBrightness(3);
+        target->write();
+    }
+    const QString dimmablePath = QStringLiteral("/api/%1/lights/5/state").arg(kUser);
+    QTRY_COMPARE(requestsTo(*sim, "PUT", dimmablePath).size(), 2);
+    QCOMPARE(json(requestsTo(*sim, "PUT", dimmablePath)[1].body), (QJsonObject{{"bri", 3}}));
+    QCOMPARE(requestsTo(*sim, "PUT", QStringLiteral("/api/%1/lights/11/state").arg(kUser)).size(), 1);
 }
 
 void HttpHueBridgeTest::keepsTheOrderOfEachLightUnderLoad()
@@ -381,7 +396,7 @@ void HttpHueBridgeTest::retriesWhenTheBridgeIsBusyAndThenGivesUp()
         const HueLightList lights = client->lights().value();
         for (int i = 0; i < 6; ++i) {
             const auto& light = lights[static_cast<std::size_t>(i % 2)];
-            light->setHue(static_cast<quint16>(i));
+            light->setBrightness(static_cast<quint8>(i + 1));
             light->write();
         }
         const auto accepted = [&] {
@@ -395,12 +410,12 @@ void HttpHueBridgeTest::retriesWhenTheBridgeIsBusyAndThenGivesUp()
                             [](const RecordedRequest& r) { return r.status == 503; }));
         // Retried requests keep their light's order.
         for (const QString id : {"1", "2"}) {
-            QList<int> hues;
+            QList<int> levels;
             for (const RecordedRequest& r :
                  requestsTo(*sim, "PUT", QStringLiteral("/api/%1/lights/%2/state").arg(kUser, id)))
                 if (r.status == 200)
-                    hues << json(r.body).value("hue").toInt();
-            QCOMPARE(hues, id == "1" ? (QList<int>{0, 2, 4}) : (QList<int>{1, 3, 5}));
+                    levels << json(r.body).value("bri").toInt();
+            QCOMPARE(levels, id == "1" ? (QList<int>{1, 3, 5}) : (QList<int>{2, 4, 6}));
         }
         QVERIFY(!printed(console, QStringLiteral("busy")));
     }
