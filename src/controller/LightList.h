@@ -41,7 +41,7 @@ public:
     const QList<std::shared_ptr<LightRule>>& lightRules() const { return lightRules_; }
     const QString& statusText() const { return statusText_; }
     bool globalToggle() const { return globalToggle_; }
-    void setGlobalToggle(bool value);   // stores it; a true value runs a flash test
+    void setGlobalToggle(bool value); // stores it; a true value runs a flash test
     bool overrideToggle() const { return overrideToggle_; }
     void setOverrideToggle(bool value); // rulesOn() or rulesOff()
     bool on() const { return on_; }

@@ -24,6 +24,9 @@ ConsoleCapture::ConsoleCapture()
     g_capture = this;
 }
 
-ConsoleCapture::~ConsoleCapture() { g_capture = previous_; }
+ConsoleCapture::~ConsoleCapture()
+{
+    g_capture = previous_;
+}
 
 } // namespace orvel

@@ -34,7 +34,10 @@ MainQueue& MainQueue::shared()
     return qtQueue;
 }
 
-void MainQueue::install(MainQueue* queue) { g_installed = queue; }
+void MainQueue::install(MainQueue* queue)
+{
+    g_installed = queue;
+}
 
 ScopedMainQueue::ScopedMainQueue(MainQueue& queue)
     : previous_(g_installed)
@@ -42,7 +45,10 @@ ScopedMainQueue::ScopedMainQueue(MainQueue& queue)
     MainQueue::install(&queue);
 }
 
-ScopedMainQueue::~ScopedMainQueue() { MainQueue::install(previous_); }
+ScopedMainQueue::~ScopedMainQueue()
+{
+    MainQueue::install(previous_);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Qt event loop
@@ -56,9 +62,11 @@ using LiveTimers = std::set<std::shared_ptr<RepeatingTimer>>;
 class TimerBase : public RepeatingTimer, public std::enable_shared_from_this<TimerBase> {
 public:
     TimerBase(double interval, QVariant userInfo, TimerTick tick, LiveTimers* live)
-        : interval_(interval), userInfo_(std::move(userInfo)), tick_(std::move(tick)), live_(live)
-    {
-    }
+        : interval_(interval)
+        , userInfo_(std::move(userInfo))
+        , tick_(std::move(tick))
+        , live_(live)
+    {}
 
     void fire() override
     {
@@ -141,14 +149,17 @@ void QtMainQueue::after(double seconds, std::function<void()> step)
 std::shared_ptr<RepeatingTimer> QtMainQueue::scheduleRepeating(double interval, QVariant userInfo,
                                                                TimerTick tick)
 {
-    auto timer = std::make_shared<QtRepeatingTimer>(interval, std::move(userInfo), std::move(tick),
-                                                    &d->liveTimers);
+    auto timer =
+        std::make_shared<QtRepeatingTimer>(interval, std::move(userInfo), std::move(tick), &d->liveTimers);
     d->liveTimers.insert(timer);
     timer->start();
     return timer;
 }
 
-double QtMainQueue::now() const { return static_cast<double>(d->clock.nsecsElapsed()) / 1e9; }
+double QtMainQueue::now() const
+{
+    return static_cast<double>(d->clock.nsecsElapsed()) / 1e9;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Manual clock
@@ -172,9 +183,9 @@ namespace {
 class ManualTimer final : public TimerBase {
 public:
     ManualTimer(ManualClock::Impl* clock, double interval, QVariant userInfo, TimerTick tick)
-        : TimerBase(interval, std::move(userInfo), std::move(tick), &clock->liveTimers), clock_(clock)
-    {
-    }
+        : TimerBase(interval, std::move(userInfo), std::move(tick), &clock->liveTimers)
+        , clock_(clock)
+    {}
 
     // Puts the next tick on the clock; a tick that finds the timer stopped does nothing.
     void armNext()
@@ -199,8 +210,7 @@ private:
 
 ManualClock::ManualClock()
     : d(std::make_unique<Impl>())
-{
-}
+{}
 
 ManualClock::~ManualClock() = default;
 
@@ -218,7 +228,10 @@ std::shared_ptr<RepeatingTimer> ManualClock::scheduleRepeating(double interval, 
     return timer;
 }
 
-double ManualClock::now() const { return static_cast<double>(d->nowMicros) / 1e6; }
+double ManualClock::now() const
+{
+    return static_cast<double>(d->nowMicros) / 1e6;
+}
 
 void ManualClock::advance(double seconds)
 {
@@ -235,6 +248,9 @@ void ManualClock::advance(double seconds)
     d->nowMicros = target;
 }
 
-std::size_t ManualClock::pendingSteps() const { return d->steps.size() - d->timerEntries; }
+std::size_t ManualClock::pendingSteps() const
+{
+    return d->steps.size() - d->timerEntries;
+}
 
 } // namespace orvel

@@ -57,7 +57,10 @@ Preferences::Preferences(QString filePath)
     load();
 }
 
-Preferences::~Preferences() { sync(); }
+Preferences::~Preferences()
+{
+    sync();
+}
 
 Preferences& Preferences::standard()
 {
@@ -80,7 +83,10 @@ QString Preferences::defaultPath()
     return base + QStringLiteral("/Orvel/preferences.json");
 }
 
-QString Preferences::filePath() const { return d->path; }
+QString Preferences::filePath() const
+{
+    return d->path;
+}
 
 void Preferences::load()
 {
@@ -105,13 +111,13 @@ void Preferences::load()
     }
 
     if (!problem.isEmpty()) {
-        const QString aside = d->path + QStringLiteral(".corrupt-")
-                              + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
+        const QString aside = d->path + QStringLiteral(".corrupt-") +
+                              QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmsszzz"));
         const bool moved = QFile::rename(d->path, aside);
-        printLine(QStringLiteral("preferences: could not read %1 (%2); %3, starting from defaults")
-                      .arg(d->path, problem,
-                           moved ? QStringLiteral("kept it as ") + aside
-                                 : QStringLiteral("left it in place")));
+        printLine(
+            QStringLiteral("preferences: could not read %1 (%2); %3, starting from defaults")
+                .arg(d->path, problem,
+                     moved ? QStringLiteral("kept it as ") + aside : QStringLiteral("left it in place")));
         return;
     }
 
@@ -141,10 +147,22 @@ void Preferences::markDirty()
     });
 }
 
-void Preferences::setInteger(const QString& key, qint64 value) { set(key, QJsonValue(value)); }
-void Preferences::setDouble(const QString& key, double value) { set(key, QJsonValue(value)); }
-void Preferences::setBool(const QString& key, bool value) { set(key, QJsonValue(value)); }
-void Preferences::setText(const QString& key, const QString& value) { set(key, QJsonValue(value)); }
+void Preferences::setInteger(const QString& key, qint64 value)
+{
+    set(key, QJsonValue(value));
+}
+void Preferences::setDouble(const QString& key, double value)
+{
+    set(key, QJsonValue(value));
+}
+void Preferences::setBool(const QString& key, bool value)
+{
+    set(key, QJsonValue(value));
+}
+void Preferences::setText(const QString& key, const QString& value)
+{
+    set(key, QJsonValue(value));
+}
 
 void Preferences::remove(const QString& key)
 {
@@ -152,7 +170,10 @@ void Preferences::remove(const QString& key)
         markDirty();
 }
 
-bool Preferences::contains(const QString& key) const { return d->values.contains(key); }
+bool Preferences::contains(const QString& key) const
+{
+    return d->values.contains(key);
+}
 
 QJsonValue Preferences::object(const QString& key) const
 {
@@ -231,7 +252,10 @@ Preferences::Read<QString> Preferences::text(const QString& key) const
     return {Status::Ok, it->toString()};
 }
 
-bool Preferences::sync() { return d->write(); }
+bool Preferences::sync()
+{
+    return d->write();
+}
 
 bool Preferences::Impl::write()
 {

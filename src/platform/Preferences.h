@@ -15,8 +15,7 @@ class Preferences {
 public:
     enum class Status { Absent, NotConvertible, Ok };
 
-    template <typename T>
-    struct Read {
+    template <typename T> struct Read {
         Status status = Status::Absent;
         T value{};
         bool ok() const { return status == Status::Ok; }

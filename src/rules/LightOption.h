@@ -17,11 +17,16 @@ struct LightOption {
     friend bool operator==(const LightOption& a, const LightOption& b) { return a.id == b.id; }
 };
 
-inline size_t qHash(const LightOption& option, size_t seed = 0) { return ::qHash(option.id, seed); }
+inline size_t qHash(const LightOption& option, size_t seed = 0)
+{
+    return ::qHash(option.id, seed);
+}
 
 } // namespace orvel
 
-template <>
-struct std::hash<orvel::LightOption> {
-    size_t operator()(const orvel::LightOption& option) const noexcept { return std::hash<quint64>()(option.id); }
+template <> struct std::hash<orvel::LightOption> {
+    size_t operator()(const orvel::LightOption& option) const noexcept
+    {
+        return std::hash<quint64>()(option.id);
+    }
 };

@@ -76,12 +76,14 @@ std::shared_ptr<LightRule> LightRule::create(qint64 ruleID, std::shared_ptr<HueB
 LightRule::LightRule(Private, qint64 ruleID, std::shared_ptr<HueBridgeClient> lightsInterface)
     : ruleID_(ruleID)
     , lightsInterface_(std::move(lightsInterface))
-{
-}
+{}
 
 LightRule::~LightRule() = default;
 
-QString LightRule::key(qint64 ruleID, const QString& suffix) { return QString::number(ruleID) + suffix; }
+QString LightRule::key(qint64 ruleID, const QString& suffix)
+{
+    return QString::number(ruleID) + suffix;
+}
 
 // The order matters: choosing the light starts a blink whose deferred step runs after loading
 // has finished, so it writes the loaded on state.
@@ -257,8 +259,8 @@ void LightRule::applyOnState(const std::shared_ptr<HueLight>& light)
         hue && static_cast<double>(*hue) == onHueDegrees_ && light->on() && !isPlug(*light);
     if (!alreadyShowsOnState) {
         captureBase(*light);
-        setLight(lightID_, wire::hue(onHueDegrees_), wire::eightBit(onSaturation_), wire::brightness(onValue_),
-                 onOn_);
+        setLight(lightID_, wire::hue(onHueDegrees_), wire::eightBit(onSaturation_),
+                 wire::brightness(onValue_), onOn_);
     }
     // The settle step ends only its own switch-on. Left from an earlier cycle it would clear the
     // flag of a switch-on made within the second (a fast off/on from MIDI), and that switch-on's
@@ -311,8 +313,8 @@ void LightRule::switchOff()
     setOn(false);
     if (baseOn_) {
         setLight(lightID_, baseHue_ ? wire::hue(*baseHue_) : std::nullopt,
-                 baseSaturation_ ? wire::eightBit(*baseSaturation_) : std::nullopt, wire::brightness(baseValue_),
-                 true);
+                 baseSaturation_ ? wire::eightBit(*baseSaturation_) : std::nullopt,
+                 wire::brightness(baseValue_), true);
     } else {
         setLight(lightID_, std::nullopt, std::nullopt, -1, false);
     }

@@ -7,8 +7,7 @@
 namespace orvel {
 
 // First in, first out; the oldest element first. No capacity limit of its own.
-template <typename T>
-struct Queue {
+template <typename T> struct Queue {
     QList<T> elements;
 
     void enqueue(const T& element) { elements.append(element); }

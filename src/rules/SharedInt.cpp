@@ -4,8 +4,7 @@ namespace orvel {
 
 SharedInt::SharedInt(QObject* parent)
     : QObject(parent)
-{
-}
+{}
 
 void SharedInt::setVal(qint64 value)
 {

@@ -17,8 +17,7 @@ using namespace orvel;
 
 namespace {
 
-template <typename F>
-void measure(const char* what, int rounds, int perRound, F&& body)
+template <typename F> void measure(const char* what, int rounds, int perRound, F&& body)
 {
     std::vector<double> perCall;
     for (int r = 0; r < rounds; ++r) {
@@ -29,8 +28,9 @@ void measure(const char* what, int rounds, int perRound, F&& body)
         perCall.push_back(std::chrono::duration<double, std::micro>(end - start).count() / perRound);
     }
     std::sort(perCall.begin(), perCall.end());
-    std::printf("%-32s median %.3f us, p99 %.3f us per call (%d rounds of %d)\n", what, perCall[perCall.size() / 2],
-                perCall[std::min(perCall.size() - 1, perCall.size() * 99 / 100)], rounds, perRound);
+    std::printf("%-32s median %.3f us, p99 %.3f us per call (%d rounds of %d)\n", what,
+                perCall[perCall.size() / 2], perCall[std::min(perCall.size() - 1, perCall.size() * 99 / 100)],
+                rounds, perRound);
 }
 
 } // namespace
@@ -46,7 +46,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < 200; ++i)
         store.setDouble(QString::number(i) + "on_hue", i); // a store the size of a big rule set
 
-    measure("preferences setDouble", 101, 10000, [&](int i) { store.setDouble(QStringLiteral("7on_hue"), i); });
+    measure("preferences setDouble", 101, 10000,
+            [&](int i) { store.setDouble(QStringLiteral("7on_hue"), i); });
 
     auto bridge = std::make_shared<test::FakeHueBridge>();
     bridge->addColorLight(QStringLiteral("Desk"));

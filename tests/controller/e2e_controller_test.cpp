@@ -70,7 +70,10 @@ void TestControllerEndToEnd::initTestCase()
     Preferences::installStandard(std::make_unique<Preferences>(dir_.filePath("prefs.json")));
 }
 
-void TestControllerEndToEnd::cleanupTestCase() { Preferences::installStandard(nullptr); }
+void TestControllerEndToEnd::cleanupTestCase()
+{
+    Preferences::installStandard(nullptr);
+}
 
 void TestControllerEndToEnd::noteSwitchesTheRulesLightsOnTheBridge()
 {

@@ -50,12 +50,11 @@ private Q_SLOTS:
     {
         ManualClock clock;
         QList<double> ticks;
-        auto timer = clock.scheduleRepeating(1.0, QVariantMap{{QStringLiteral("host"), QStringLiteral("h")}},
-                                             [&](RepeatingTimer& t) {
-                                                 ticks << clock.now();
-                                                 QCOMPARE(t.userInfo().toMap().value(QStringLiteral("host")),
-                                                          QVariant(QStringLiteral("h")));
-                                             });
+        auto timer = clock.scheduleRepeating(
+            1.0, QVariantMap{{QStringLiteral("host"), QStringLiteral("h")}}, [&](RepeatingTimer& t) {
+                ticks << clock.now();
+                QCOMPARE(t.userInfo().toMap().value(QStringLiteral("host")), QVariant(QStringLiteral("h")));
+            });
         timer->fire(); // by hand: at once, schedule unchanged
         clock.advance(2.5);
         QCOMPARE(ticks, (QList<double>{0.0, 1.0, 2.0}));

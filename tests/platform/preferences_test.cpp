@@ -44,7 +44,8 @@ private Q_SLOTS:
 
     void defaultPathFollowsXdgConfigHome()
     {
-        QCOMPARE(Preferences::defaultPath(), qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvel/preferences.json");
+        QCOMPARE(Preferences::defaultPath(),
+                 qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvel/preferences.json");
     }
 
     void typedReadsTellAbsentFromNotConvertible()
@@ -140,7 +141,8 @@ private Q_SLOTS:
         QVERIFY(console.lines().first().contains("could not read"));
         const QStringList aside = QDir(QFileInfo(path_).path()).entryList({"preferences.json.corrupt-*"});
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(readAll(QFileInfo(path_).path() + "/" + aside.first()), QByteArray("{\"rule_count\": 3,, garbage"));
+        QCOMPARE(readAll(QFileInfo(path_).path() + "/" + aside.first()),
+                 QByteArray("{\"rule_count\": 3,, garbage"));
 
         store.setBool("global_toggle", true);
         QVERIFY(store.sync());

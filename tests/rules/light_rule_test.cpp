@@ -35,8 +35,8 @@ class LightRuleTest : public QObject {
     }
 
     // A rule already settled on `light` with the given on state (the choosing blink played out).
-    std::shared_ptr<LightRule> settledRule(quint64 light, double hue = 21845, double sat = 200, double bri = 255,
-                                           bool onOn = true)
+    std::shared_ptr<LightRule> settledRule(quint64 light, double hue = 21845, double sat = 200,
+                                           double bri = 255, bool onOn = true)
     {
         store().setInteger(QStringLiteral("0light_index"), static_cast<qint64>(light));
         store().setDouble(QStringLiteral("0on_hue"), hue);
@@ -169,12 +169,12 @@ private Q_SLOTS:
     void quickOffAndOnAgainStillReachesTheLight()
     {
         auto rule = settledRule(3);
-        rule->switchOn();            // deferred step at 0.1, settle at 1.1
+        rule->switchOn(); // deferred step at 0.1, settle at 1.1
         clock_->advance(0.5);
         rule->switchOff();
         clock_->advance(0.55);
         bridge_->writes.clear();
-        rule->switchOn();            // deferred step at 1.15, after the first cycle's settle
+        rule->switchOn(); // deferred step at 1.15, after the first cycle's settle
         clock_->advance(0.1);
         QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
         clock_->advance(0.95);

@@ -25,21 +25,23 @@ void FakeHueLight::write()
     stagedHue.reset();
     stagedSat.reset();
     stagedBri.reset();
-    bridge_->recordWrite(QString::number(bridge_->indexOf(this)) + QLatin1Char(' ') + parts.join(QLatin1Char(' ')));
+    bridge_->recordWrite(QString::number(bridge_->indexOf(this)) + QLatin1Char(' ') +
+                         parts.join(QLatin1Char(' ')));
 }
 
 FakeHueBridge::FakeHueBridge(QString host, QString username)
     : host_(std::move(host))
     , username_(std::move(username))
-{
-}
+{}
 
-std::shared_ptr<FakeHueLight> FakeHueBridge::addColorLight(const QString& name, int hue, int sat, int bri, bool on)
+std::shared_ptr<FakeHueLight> FakeHueBridge::addColorLight(const QString& name, int hue, int sat, int bri,
+                                                           bool on)
 {
     auto light = std::make_shared<FakeHueLight>(this, QString::number(nextId_++));
     light->lightName = name;
     light->lightType = QStringLiteral("Extended color light");
-    light->uid = QStringLiteral("00:17:88:01:00:00:00:%1-0b").arg(light->bridgeId().toInt(), 2, 10, QLatin1Char('0'));
+    light->uid =
+        QStringLiteral("00:17:88:01:00:00:00:%1-0b").arg(light->bridgeId().toInt(), 2, 10, QLatin1Char('0'));
     light->hueValue = hue;
     light->satValue = sat;
     light->briValue = bri;
@@ -154,7 +156,9 @@ namespace {
 
 class FakeDiscovery : public HueDiscovery {
 public:
-    explicit FakeDiscovery(FakeBridgeServices* owner) : owner_(owner) {}
+    explicit FakeDiscovery(FakeBridgeServices* owner)
+        : owner_(owner)
+    {}
     void discoverForDuration(int seconds, std::function<void(const QString&)> done) override
     {
         owner_->discoveryDuration = seconds;

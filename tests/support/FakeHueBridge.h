@@ -19,7 +19,10 @@ class FakeHueBridge;
 // recorded on its bridge as text such as "2 on=true" or "2 hue=100 sat=200 bri=255".
 class FakeHueLight : public HueLight {
 public:
-    FakeHueLight(FakeHueBridge* bridge, QString id) : bridge_(bridge), id_(std::move(id)) {}
+    FakeHueLight(FakeHueBridge* bridge, QString id)
+        : bridge_(bridge)
+        , id_(std::move(id))
+    {}
 
     QString name() const override { return lightName; }
     std::optional<QString> type() const override { return lightType; }
@@ -60,8 +63,8 @@ public:
     explicit FakeHueBridge(QString host = QStringLiteral("10.0.0.2"), QString username = {});
 
     // Light kinds as real bridges report them.
-    std::shared_ptr<FakeHueLight> addColorLight(const QString& name, int hue = 8000, int sat = 140, int bri = 200,
-                                                bool on = true);
+    std::shared_ptr<FakeHueLight> addColorLight(const QString& name, int hue = 8000, int sat = 140,
+                                                int bri = 200, bool on = true);
     std::shared_ptr<FakeHueLight> addWhiteLight(const QString& name, int bri = 200, bool on = true);
     std::shared_ptr<FakeHueLight> addPlug(const QString& name, bool on = false);
     std::shared_ptr<FakeHueLight> light(std::size_t index) const;
@@ -80,15 +83,15 @@ public:
     std::optional<HueLightList> lights() const override;
 
     // Test controls.
-    bool acceptsUsername = true;        // a read with a non-empty user name authenticates
-    bool holdReads = false;             // reads wait until completePendingReads()
-    QString grantOnRegister;            // the user name the next registerUsername() grants ("" = refuse)
+    bool acceptsUsername = true; // a read with a non-empty user name authenticates
+    bool holdReads = false;      // reads wait until completePendingReads()
+    QString grantOnRegister;     // the user name the next registerUsername() grants ("" = refuse)
     QString bridgeName = QStringLiteral("Fake Bridge");
     int readCount = 0;
     int registerCount = 0;
     void completePendingReads();
 
-    QStringList writes;                 // every write, in order
+    QStringList writes; // every write, in order
     void recordWrite(const QString& line) { writes.append(line); }
     int indexOf(const FakeHueLight* light) const;
 

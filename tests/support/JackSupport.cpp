@@ -44,7 +44,8 @@ JackServer::~JackServer()
 
 QString JackServer::ensureRunning()
 {
-    const bool privateServer = qEnvironmentVariable("JACK_DEFAULT_SERVER").startsWith(QStringLiteral("orvel-"));
+    const bool privateServer =
+        qEnvironmentVariable("JACK_DEFAULT_SERVER").startsWith(QStringLiteral("orvel-"));
     if (privateServer && jackServerReachable())
         return {};
     const QString jackd = QStandardPaths::findExecutable(QStringLiteral("jackd"));
@@ -62,9 +63,9 @@ QString JackServer::ensureRunning()
     env.insert(QStringLiteral("JACK_NO_AUDIO_RESERVATION"), QStringLiteral("1"));
     own_->setProcessEnvironment(env);
     own_->setProcessChannelMode(QProcess::MergedChannels);
-    own_->start(jackd, {QStringLiteral("-n"), name, QStringLiteral("-S"), QStringLiteral("-r"), QStringLiteral("-d"),
-                        QStringLiteral("dummy"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-p"),
-                        QStringLiteral("1024")});
+    own_->start(jackd, {QStringLiteral("-n"), name, QStringLiteral("-S"), QStringLiteral("-r"),
+                        QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
+                        QStringLiteral("48000"), QStringLiteral("-p"), QStringLiteral("1024")});
     if (!own_->waitForStarted())
         return QStringLiteral("jackd could not be started: ") + own_->errorString();
     qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
@@ -87,8 +88,8 @@ int findMidiPort(RtMidi& port, const std::string& part)
     return -1;
 }
 
-bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message, const std::function<bool()>& arrived,
-               int timeoutMs)
+bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message,
+               const std::function<bool()>& arrived, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {

@@ -35,7 +35,7 @@ int findMidiPort(RtMidi& port, const std::string& part);
 // Sends `message` every 50 ms until `arrived()` holds or `timeoutMs` passes; returns whether it
 // arrived. JACK puts a new connection into effect a process cycle or more after it is made and
 // drops what is sent before, so the first message after connecting must be repeated until seen.
-bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message, const std::function<bool()>& arrived,
-               int timeoutMs = 10000);
+bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message,
+               const std::function<bool()>& arrived, int timeoutMs = 10000);
 
 } // namespace orvel::test

@@ -14,14 +14,14 @@ QString isolateHome();
 } // namespace orvel::test
 
 // Like QTEST_MAIN, but in a temporary home and with the application named "Orvel".
-#define ORVEL_TEST_MAIN(TestObject)                                                   \
-    int main(int argc, char** argv)                                                   \
-    {                                                                                 \
-        orvel::test::isolateHome();                                                   \
-        QApplication app(argc, argv);                                                 \
-        QApplication::setApplicationName(QStringLiteral("Orvel"));                    \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                      \
-        TestObject tc;                                                                \
-        QTEST_SET_MAIN_SOURCE_PATH                                                    \
-        return QTest::qExec(&tc, argc, argv);                                         \
+#define ORVEL_TEST_MAIN(TestObject)                                                                          \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        orvel::test::isolateHome();                                                                          \
+        QApplication app(argc, argv);                                                                        \
+        QApplication::setApplicationName(QStringLiteral("Orvel"));                                           \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        TestObject tc;                                                                                       \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

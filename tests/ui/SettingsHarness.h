@@ -1,7 +1,7 @@
 #pragma once
 
-#include "support/FakeMidi.h"
 #include "support/FakeHueBridge.h"
+#include "support/FakeMidi.h"
 
 #include "controller/LightList.h"
 #include "platform/MainQueue.h"
