@@ -51,7 +51,7 @@ QUrl newsUrlFromEnvironment()
     const QString value = qEnvironmentVariable("ORVEL_NEWS_URL");
     if (value.isEmpty())
         return {};
-    const QUrl url(value, QUrl::StrictMode);
+    QUrl url(value, QUrl::StrictMode);
     if (!url.isValid() ||
         (url.scheme() != QStringLiteral("http") && url.scheme() != QStringLiteral("https"))) {
         printLine(QStringLiteral("ignoring ORVEL_NEWS_URL=\"%1\": not an http(s) address").arg(value));

@@ -388,6 +388,8 @@ void LightList::handleMIDI(const std::vector<MidiCommand>& commands)
             const auto& history = midiCCHistory_.elements;
             printLine(historyText(history));
             printLine(QStringLiteral("44/") + QString::number(value));
+            // Checked top row first, as a table: rows with the same action stay apart.
+            // NOLINTBEGIN(bugprone-branch-clone)
             if (matches(history, {68, 67, 69}))
                 rulesOn();
             else if (history.size() == 3 && history[1] == 67 && history[2] == 5)
@@ -398,6 +400,7 @@ void LightList::handleMIDI(const std::vector<MidiCommand>& commands)
                 rulesOn();
             else if (matches(history, {67, 4, 5}))
                 rulesOff();
+            // NOLINTEND(bugprone-branch-clone)
             break;
         }
         case MidiCommand::kNoteOn: {

@@ -125,9 +125,9 @@ void Preferences::load()
         d->values.insert(it.key(), it.value());
 }
 
-void Preferences::set(const QString& key, QJsonValue value)
+void Preferences::set(const QString& key, const QJsonValue& value)
 {
-    d->values.insert(key, std::move(value));
+    d->values.insert(key, value);
     markDirty();
 }
 

@@ -60,7 +60,7 @@ public:
     QString filePath() const;
 
 private:
-    void set(const QString& key, QJsonValue value);
+    void set(const QString& key, const QJsonValue& value);
     void markDirty();
     void load();
 

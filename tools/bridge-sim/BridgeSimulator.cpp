@@ -659,7 +659,7 @@ Answer BridgeSimulator::Impl::api(const QString& method, const QStringList& segm
             return pair(body);
         return notAvailable(QStringLiteral("/"));
     }
-    const QString user = segments.at(1);
+    const QString& user = segments.at(1);
     const QStringList rest = segments.mid(2);
     const QString resource = QLatin1Char('/') + rest.join(QLatin1Char('/'));
     const bool isConfig = rest == QStringList{QStringLiteral("config")};

@@ -124,7 +124,7 @@ void HttpHueLight::applyWriteAnswer(const LinkReply& reply)
     // Take what the bridge says it stored, so the light shows it without another read.
     const QString prefix = QStringLiteral("/lights/%1/state/").arg(state_.id);
     const QJsonArray entries = answer->array();
-    for (const QJsonValue& entry : entries) {
+    for (const auto& entry : entries) {
         const QJsonObject success = entry.toObject().value(QStringLiteral("success")).toObject();
         for (auto it = success.constBegin(); it != success.constEnd(); ++it) {
             if (!it.key().startsWith(prefix))
@@ -298,7 +298,7 @@ void HttpHueBridge::registerUsername()
             return;
         }
         const QJsonArray entries = answer->array();
-        for (const QJsonValue& entry : entries) {
+        for (const auto& entry : entries) {
             const QJsonValue username = entry.toObject()
                                             .value(QStringLiteral("success"))
                                             .toObject()

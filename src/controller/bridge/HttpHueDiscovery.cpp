@@ -43,7 +43,7 @@ QString hostText(QHostAddress address, int port)
     const quint32 v4 = address.toIPv4Address(&isV4);
     if (isV4)
         address = QHostAddress(v4);
-    const QString text = address.toString();
+    QString text = address.toString();
     if (port <= 0 || port == 443 || port == 80)
         return text;
     return address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2").arg(text).arg(port)
@@ -127,7 +127,7 @@ private:
             log(QStringLiteral("%1: no bridge: %2").arg(host, error));
             return;
         }
-        const QString id = link.bridgeId();
+        const QString& id = link.bridgeId();
         log(QStringLiteral("%1: bridge %2 \"%3\" over %4")
                 .arg(host, id, link.publicConfig().value(QStringLiteral("name")).toString(), link.scheme()));
         if (reportedIds_.contains(id.toLower())) {
@@ -251,7 +251,7 @@ private:
         }
         const QJsonArray bridges = document->array();
         log(QStringLiteral("cloud: %1 bridge(s) listed").arg(bridges.size()));
-        for (const QJsonValue& entry : bridges) {
+        for (const auto& entry : bridges) {
             const QJsonObject bridge = entry.toObject();
             const QString ip = bridge.value(QStringLiteral("internalipaddress")).toString();
             const QHostAddress address(ip);

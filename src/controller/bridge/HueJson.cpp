@@ -50,7 +50,7 @@ QList<BridgeError> errorsIn(const QJsonDocument& answer)
     if (!answer.isArray())
         return errors;
     const QJsonArray entries = answer.array();
-    for (const QJsonValue& entry : entries) {
+    for (const auto& entry : entries) {
         const QJsonValue error = entry.toObject().value(QStringLiteral("error"));
         if (!error.isObject())
             continue;
