@@ -7,6 +7,7 @@
 //   - CPU used while hidden and idle (launched at login, with a tray assumed).
 // Usage: bench_app_startup [start-ups]    (default 5)
 
+#include "BenchSupport.h"
 #include "BridgeSimulator.h"
 
 #include <QCoreApplication>
@@ -32,20 +33,9 @@
 
 namespace {
 
-const QString kUser = QStringLiteral("benchuser0123456789");
+using orvel::bench::waitFor;
 
-// Runs the event loop until `done` holds or `ms` have passed; false on time-out.
-bool waitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
+const QString kUser = QStringLiteral("benchuser0123456789");
 
 struct Run {
     QTemporaryDir home;

@@ -5,6 +5,7 @@
 //   - the same for a burst (8 lights, two writes each, all at once), which includes queueing;
 //   - parsing the answer of a bridge with 50 lights.
 
+#include "BenchSupport.h"
 #include "BridgeSimulator.h"
 #include "controller/bridge/HttpHueBridge.h"
 #include "controller/bridge/HueJson.h"
@@ -24,6 +25,8 @@
 using namespace orvel;
 
 namespace {
+
+using orvel::bench::waitFor;
 
 QJsonObject colourLight(int i)
 {
@@ -73,18 +76,6 @@ void report(const char* what, std::vector<double> samples, const char* unit)
     };
     std::printf("%-44s n=%5zu  median %9.3f %s  p99 %9.3f %s\n", what, samples.size(), at(0.5), unit,
                 at(0.99), unit);
-}
-
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
-    return true;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 //     to the first request for the light reaching the simulated bridge on loopback, and to the
 //     first write (less the rule's fixed 0.1 s read delay).
 
+#include "BenchSupport.h"
 #include "BridgeSimulator.h"
 #include "controller/LightList.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
@@ -32,6 +33,8 @@
 using namespace orvel;
 
 namespace {
+
+using orvel::bench::waitFor;
 
 constexpr int kBurst = 10000;
 constexpr int kLatencyRuns = 50;
@@ -154,18 +157,6 @@ bool jackServerReachable()
     } catch (const RtMidiError&) {
         return false;
     }
-}
-
-bool waitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
 }
 
 void benchEndToEnd(const QString& dir)
