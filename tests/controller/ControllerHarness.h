@@ -17,12 +17,6 @@ namespace orvel::test {
 
 inline const QString kBridgeHost = QStringLiteral("10.0.0.2");
 
-inline QString connectingText(const QString& host)
-{
-    return QStringLiteral("Connecting to Hue Bridge at ") + host +
-           QStringLiteral("...\nIf this takes more than 30 seconds, please restart the app.");
-}
-
 // One controller on a manual clock, fake bridges and fake MIDI, over a store of its own.
 struct ControllerHarness {
     QTemporaryDir dir;
@@ -35,8 +29,7 @@ struct ControllerHarness {
 
     ControllerHarness()
     {
-        Preferences::installStandard(
-            std::make_unique<Preferences>(dir.filePath(QStringLiteral("prefs.json"))));
+        Preferences::installStandard(std::make_unique<Preferences>(dir.filePath("prefs.json")));
     }
     ~ControllerHarness()
     {
@@ -47,13 +40,13 @@ struct ControllerHarness {
     static Preferences& prefs() { return Preferences::standard(); }
     FakeHueBridge& bridge() const { return *bridges->latest(); }
 
-    // Every bridge client the controller makes gets these lights: Desk (on), Shelf (off), Hall.
+    // Every bridge client the controller makes gets Desk (on), Shelf (off) and Hall.
     void useThreeLights(std::function<void(FakeHueBridge&)> more = {})
     {
         bridges->configure = [more](FakeHueBridge& bridge) {
-            bridge.addColorLight(QStringLiteral("Desk"), 8000, 140, 200, true);
-            bridge.addColorLight(QStringLiteral("Shelf"), 30000, 100, 150, false);
-            bridge.addColorLight(QStringLiteral("Hall"), 46000, 254, 254, true);
+            bridge.addColorLight("Desk", 8000, 140, 200, true);
+            bridge.addColorLight("Shelf", 30000, 100, 150, false);
+            bridge.addColorLight("Hall", 46000, 254, 254, true);
             if (more)
                 more(bridge);
         };
@@ -68,15 +61,23 @@ struct ControllerHarness {
         });
     }
 
-    // Starts up with a stored user name the bridge accepts, and lets the rules' first blink and
-    // the start-up flash test pass.
-    void connect(const QString& username = QStringLiteral("user1"))
+    // Creates the controller if needed, sets it up and reports the bridge, with `username` stored
+    // unless it is empty.
+    void start(const QString& username = QStringLiteral("user1"))
     {
-        prefs().setText(QStringLiteral("hue_username"), username);
+        if (!username.isEmpty())
+            prefs().setText("hue_username", username);
         if (!list)
             create();
         list->setUp();
-        bridges->delegate->foundHueAt(kBridgeHost, QStringLiteral("found"));
+        bridges->delegate->foundHueAt(kBridgeHost, {});
+    }
+
+    // Starts with a name the bridge accepts and lets the rules' first blink and the start-up flash
+    // test pass.
+    void connect()
+    {
+        start();
         clock.advance(3.0);
         if (bridges->latest())
             bridge().writes.clear();
@@ -90,16 +91,15 @@ struct ControllerHarness {
         bridges = std::make_shared<FakeBridgeServices>();
         bridges->configure = configure;
         midi = std::make_shared<FakeMidiEndpoints>();
-        statusTexts.clear();
         create();
     }
 
     static void storeRule(qint64 id, qint64 light, double hue, double saturation = 255, double value = 255)
     {
-        prefs().setInteger(LightRule::key(id, QStringLiteral("light_index")), light);
-        prefs().setDouble(LightRule::key(id, QStringLiteral("on_hue")), hue);
-        prefs().setDouble(LightRule::key(id, QStringLiteral("on_saturation")), saturation);
-        prefs().setDouble(LightRule::key(id, QStringLiteral("on_value")), value);
+        prefs().setInteger(LightRule::key(id, "light_index"), light);
+        prefs().setDouble(LightRule::key(id, "on_hue"), hue);
+        prefs().setDouble(LightRule::key(id, "on_saturation"), saturation);
+        prefs().setDouble(LightRule::key(id, "on_value"), value);
     }
 
     QList<qint64> ruleIDs() const

@@ -105,7 +105,6 @@ int FakeHueBridge::indexOf(const FakeHueLight* light) const
 
 void FakeHueBridge::readWithCompletion(ReadCompletion done)
 {
-    ++readCount;
     if (holdReads) {
         pending_.append(std::move(done));
         return;

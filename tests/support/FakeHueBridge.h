@@ -68,8 +68,6 @@ public:
     std::shared_ptr<FakeHueLight> addWhiteLight(const QString& name, int bri = 200, bool on = true);
     std::shared_ptr<FakeHueLight> addPlug(const QString& name, bool on = false);
     std::shared_ptr<FakeHueLight> light(std::size_t index) const;
-    // Makes the light list absent again (as before the first read).
-    void forgetLights() { lights_.reset(); }
     void removeLightAt(std::size_t index);
     void insertLightAt(std::size_t index, std::shared_ptr<FakeHueLight> light);
 
@@ -87,7 +85,6 @@ public:
     bool holdReads = false;      // reads wait until completePendingReads()
     QString grantOnRegister;     // the user name the next registerUsername() grants ("" = refuse)
     QString bridgeName = QStringLiteral("Fake Bridge");
-    int readCount = 0;
     int registerCount = 0;
     void completePendingReads();
 

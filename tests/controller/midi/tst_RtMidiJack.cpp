@@ -4,21 +4,17 @@
 // running server without jackd, and skip when there is neither.
 
 #include "controller/midi/RtMidiEndpoints.h"
-#include "platform/Console.h"
 #include "support/JackSupport.h"
 #include "support/TestMain.h"
 
 #include <QObject>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 
 #include <RtMidi.h>
 
-#include <algorithm>
 #include <memory>
-#include <mutex>
 
 using namespace orvel;
 
@@ -35,11 +31,6 @@ Bytes burstMessage(int i)
 {
     return {static_cast<unsigned char>(0x90 | (i % 16)), static_cast<unsigned char>(i % 128),
             static_cast<unsigned char>((i / 128) % 128)};
-}
-
-QByteArray toByteArray(const Bytes& bytes)
-{
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
 
 // Everything the destination's handler saw, pings left out.
@@ -68,11 +59,9 @@ class TestRtMidiJack : public QObject {
 private slots:
     void initTestCase();
     void cleanup();
-    void deliversANoteOnTheMainThread();
-    void deliversABurstCompleteInOrderInBatches();
-    void dropsMalformedMessagesAndKeepsTheRest();
+    void deliversNotesOnTheMainThreadCompleteInOrderInBatches();
     void destroyingTheDestinationWithADrainPendingIsSafe();
-    void emptyCommandPutsNothingOnTheWire();
+    void sourceSendsToListenersAndEmptyCommandsNotAtAll();
     void midiSendToolReachesTheDestination();
 
 private:
@@ -113,33 +102,20 @@ bool TestRtMidiJack::openDestinationAndSender()
     if (port < 0)
         return false;
     sender_->openPort(unsigned(port), "out");
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        send({kPing});
-        if (QTest::qWaitFor([this] { return received_.pings > 0; }, 200))
-            return true;
-    }
-    return false;
+    return test::sendUntil(*sender_, {kPing}, [this] { return received_.pings > 0; });
 }
 
-void TestRtMidiJack::deliversANoteOnTheMainThread()
+void TestRtMidiJack::deliversNotesOnTheMainThreadCompleteInOrderInBatches()
 {
     QVERIFY(openDestinationAndSender());
     send({0x90, 95, 127});
     QTRY_COMPARE(received_.commands.size(), std::size_t(1));
-    const MidiCommand& note = received_.commands.front();
-    QCOMPARE(note.commandType, MidiCommand::kNoteOn);
-    QCOMPARE(note.note(), 95);
-    QCOMPARE(note.velocity(), 127);
-    QCOMPARE(note.bytes, QByteArray::fromHex("905f7f"));
-    QCOMPARE(note.description(), "NoteOn channel 1 note 95 velocity 127");
+    QCOMPARE(received_.commands.front().description(), "NoteOn channel 1 note 95 velocity 127");
     QVERIFY(received_.allOnMainThread);
-}
 
-void TestRtMidiJack::deliversABurstCompleteInOrderInBatches()
-{
-    QVERIFY(openDestinationAndSender());
     // One JACK process cycle carries a few thousand events and the sending side drops the rest,
     // so the sender goes in chunks that each fit into a cycle.
+    received_ = {};
     constexpr int kCount = 10000;
     constexpr int kChunk = 500;
     for (int start = 0; start < kCount; start += kChunk) {
@@ -147,27 +123,15 @@ void TestRtMidiJack::deliversABurstCompleteInOrderInBatches()
             send(burstMessage(i));
         QTRY_COMPARE_WITH_TIMEOUT(received_.commands.size(), std::size_t(start + kChunk), 10000);
     }
-    for (int i = 0; i < kCount; ++i)
-        QCOMPARE(received_.commands[std::size_t(i)].bytes, toByteArray(burstMessage(i)));
+    for (int i = 0; i < kCount; ++i) {
+        const Bytes bytes = burstMessage(i);
+        QCOMPARE(received_.commands[std::size_t(i)].bytes,
+                 QByteArray(reinterpret_cast<const char*>(bytes.data()), 3));
+    }
     QVERIFY(received_.allOnMainThread);
     // What arrives while the main thread is busy rides along in one batch.
     QVERIFY2(received_.batchSizes.size() < std::size_t(kCount),
              qPrintable(QString("%1 batches").arg(received_.batchSizes.size())));
-}
-
-void TestRtMidiJack::dropsMalformedMessagesAndKeepsTheRest()
-{
-    ConsoleCapture console;
-    QVERIFY(openDestinationAndSender());
-    send({0xB0, 44, 68});
-    send({0x90, 95});
-    send({0x5F, 0x7F});
-    send({0xB0, 44, 67});
-    QTRY_COMPARE(received_.commands.size(), std::size_t(2));
-    QCOMPARE(received_.commands[0].controllerValue(), 68);
-    QCOMPARE(received_.commands[1].controllerValue(), 67);
-    QVERIFY(console.contains("ignored malformed MIDI message: 90 5f"));
-    QVERIFY(console.contains("ignored malformed MIDI message: 5f 7f"));
 }
 
 void TestRtMidiJack::destroyingTheDestinationWithADrainPendingIsSafe()
@@ -186,53 +150,37 @@ void TestRtMidiJack::destroyingTheDestinationWithADrainPendingIsSafe()
     QVERIFY(received_.commands.empty());
 }
 
-void TestRtMidiJack::emptyCommandPutsNothingOnTheWire()
+void TestRtMidiJack::sourceSendsToListenersAndEmptyCommandsNotAtAll()
 {
     QString error;
     auto source = RtMidiEndpoints().createSource("Orvel Input", &error);
     QVERIFY2(source, qPrintable(error));
-    // A listener on "Orvel Input", collecting on JACK's thread.
-    struct Heard {
-        std::mutex mutex;
-        std::vector<Bytes> messages;
-        std::vector<Bytes> get()
-        {
-            const std::lock_guard lock(mutex);
-            return messages;
-        }
-    } heard;
     RtMidiIn listener(RtMidi::UNIX_JACK, "orvel-test-listener");
-    listener.setCallback(
-        [](double, Bytes* message, void* self) {
-            auto* heard = static_cast<Heard*>(self);
-            const std::lock_guard lock(heard->mutex);
-            heard->messages.push_back(*message);
-        },
-        &heard);
     const int port = test::findMidiPort(listener, "Orvel Input");
     QVERIFY(port >= 0);
     listener.openPort(unsigned(port), "in");
+    std::vector<Bytes> heard;
+    auto listen = [&] {
+        for (Bytes message; (void)listener.getMessage(&message), !message.empty();)
+            heard.push_back(message);
+        return !heard.empty();
+    };
 
-    MidiCommand ping;
-    ping.commandType = kPing;
+    MidiCommand command;
+    command.commandType = kPing;
     bool connected = false;
     for (int attempt = 0; attempt < 100 && !connected; ++attempt) {
-        QVERIFY2(source->sendCommands({ping}, &error), qPrintable(error));
-        connected = QTest::qWaitFor([&heard] { return !heard.get().empty(); }, 200);
+        QVERIFY2(source->sendCommands({command}, &error), qPrintable(error));
+        connected = QTest::qWaitFor(listen, 200);
     }
     QVERIFY(connected);
 
-    MidiCommand note;
-    note.commandType = MidiCommand::kNoteOn;
-    note.data1 = 25;
-    note.data2 = 127;
-    QVERIFY2(source->sendCommands({MidiCommand{}, note}, &error), qPrintable(error));
+    command = {MidiCommand::kNoteOn, 25, 127, {}};
+    QVERIFY2(source->sendCommands({MidiCommand{}, command}, &error), qPrintable(error));
     // Port order is kept, so anything the empty command had sent would come before the note.
-    QTRY_COMPARE(heard.get().back(), Bytes({0x90, 25, 127}));
-    listener.closePort();
-    std::vector<Bytes> messages = heard.get();
-    messages.erase(std::remove(messages.begin(), messages.end(), Bytes{kPing}), messages.end());
-    QCOMPARE(messages, std::vector<Bytes>({{0x90, 25, 127}}));
+    QTRY_VERIFY(listen() && heard.back() == Bytes({0x90, 25, 127}));
+    std::erase(heard, Bytes{kPing});
+    QCOMPARE(heard, std::vector<Bytes>({{0x90, 25, 127}}));
 }
 
 void TestRtMidiJack::midiSendToolReachesTheDestination()
