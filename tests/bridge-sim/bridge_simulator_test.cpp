@@ -9,71 +9,62 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryFile>
 
 using namespace orvel;
 using namespace orvel::sim;
 
 namespace {
 
+QJsonValue parsed(const QByteArray& json)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
+}
+
 struct Reply {
     int status = 0;
-    QByteArray body;
     QString contentType;
-    QNetworkReply::NetworkError failure = QNetworkReply::NoError;
-    QJsonValue json() const
+    QByteArray body;
+    QJsonValue json;
+
+    int errorType() const { return json[0]["error"]["type"].toInt(); }
+    // Per-parameter results in a fixed order: "bri=254" for a success, "bri!7" for an error of type 7.
+    QString results() const
     {
-        const QJsonDocument doc = QJsonDocument::fromJson(body);
-        return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
-    }
-    QJsonObject item(int i) const { return json().toArray().at(i).toObject(); }
-    QJsonObject error(int i = 0) const { return item(i)[QStringLiteral("error")].toObject(); }
-    int errorType(int i = 0) const { return error(i)[QStringLiteral("type")].toInt(); }
-    // Results do not come in the order of the request; find one by its address.
-    QJsonObject errorAt(const QString& address) const
-    {
-        for (const QJsonValue& item : json().toArray())
-            if (item[QStringLiteral("error")][QStringLiteral("address")].toString() == address)
-                return item[QStringLiteral("error")].toObject();
-        return {};
+        QStringList out;
+        for (const QJsonValue& entry : json.toArray()) {
+            const QJsonObject success = entry["success"].toObject();
+            for (auto it = success.begin(); it != success.end(); ++it)
+                out << it.key().section('/', -1) + '=' + it->toVariant().toString();
+            if (const QJsonValue error = entry["error"]; error.isObject())
+                out << error["address"].toString().section('/', -1) + '!' +
+                           QString::number(error["type"].toInt());
+        }
+        out.sort();
+        return out.join(' ');
     }
 };
 
+// Calls the simulated bridge and waits for the whole answer.
 class Client {
 public:
     explicit Client(const BridgeSimulator& sim)
         : sim_(sim)
     {}
 
-    QNetworkReply* send(const QByteArray& method, const QString& path, const QByteArray& body = {},
-                        int timeoutMs = 5000)
+    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {})
     {
         QNetworkRequest request(sim_.baseUrl().resolved(QUrl(path)));
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        request.setTransferTimeout(timeoutMs);
-        QNetworkReply* reply = manager_.sendCustomRequest(request, method, body);
-        if (!sim_.certificate().isNull())
-            reply->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, sim_.certificate()),
-                                    QSslError(QSslError::HostNameMismatch, sim_.certificate())});
-        return reply;
-    }
-
-    static Reply finish(QNetworkReply* reply)
-    {
-        if (!reply->isFinished()) {
-            QSignalSpy finished(reply, &QNetworkReply::finished);
-            finished.wait(10000);
-        }
-        Reply result{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-                     reply->header(QNetworkRequest::ContentTypeHeader).toString(), reply->error()};
-        reply->deleteLater();
-        return result;
-    }
-
-    Reply call(const QByteArray& method, const QString& path, const QByteArray& body = {},
-               int timeoutMs = 5000)
-    {
-        return finish(send(method, path, body, timeoutMs));
+        request.setTransferTimeout(5000);
+        const std::unique_ptr<QNetworkReply> reply(manager_.sendCustomRequest(request, method, body));
+        reply->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, sim_.certificate()),
+                                QSslError(QSslError::HostNameMismatch, sim_.certificate())});
+        if (!reply->isFinished())
+            QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000);
+        const QByteArray answer = reply->readAll();
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                reply->header(QNetworkRequest::ContentTypeHeader).toString(), answer, parsed(answer)};
     }
 
 private:
@@ -88,21 +79,6 @@ SimOptions withUser()
     return options;
 }
 
-QJsonValue success(const Reply& reply, const QString& address)
-{
-    for (const QJsonValue& item : reply.json().toArray()) {
-        const QJsonObject entry = item[QStringLiteral("success")].toObject();
-        if (entry.contains(address))
-            return entry[address];
-    }
-    return QJsonValue::Undefined;
-}
-
-QJsonObject lightState(const BridgeSimulator& sim, const QString& id)
-{
-    return sim.light(id)[QStringLiteral("state")].toObject();
-}
-
 } // namespace
 
 class BridgeSimulatorTest : public QObject {
@@ -113,44 +89,21 @@ private Q_SLOTS:
         BridgeSimulator sim;
         QVERIFY(sim.start(withUser()));
         Client client(sim);
-
-        static const QStringList publicKeys{
-            "apiversion", "bridgeid", "datastoreversion", "factorynew",   "mac",
-            "modelid",    "name",     "replacesbridgeid", "starterkitid", "swversion"};
-        for (const QString& path : {QStringLiteral("/api/config"), QStringLiteral("/api/nobody/config")}) {
+        for (const QString path : {"/api/config", "/api/nobody/config"}) {
             const Reply reply = client.call("GET", path);
-            QCOMPARE(reply.status, 200);
             QCOMPARE(reply.contentType, QStringLiteral("application/json"));
-            QCOMPARE(reply.json().toObject().keys(), publicKeys);
-            QCOMPARE(reply.json()[QStringLiteral("bridgeid")].toString(), QStringLiteral("001788FFFE0A0B0C"));
-            QVERIFY(reply.json()[QStringLiteral("datastoreversion")].isString());
+            QCOMPARE(reply.json.toObject().keys().join(' '),
+                     QStringLiteral("apiversion bridgeid datastoreversion factorynew mac modelid name "
+                                    "replacesbridgeid starterkitid swversion"));
+            QCOMPARE(reply.json["bridgeid"].toString(), QStringLiteral("001788FFFE0A0B0C"));
         }
-        const Reply full = client.call("GET", "/api/tester/config");
-        QVERIFY(full.json()[QStringLiteral("whitelist")].toObject().contains(QStringLiteral("tester")));
-        QCOMPARE(full.json()[QStringLiteral("linkbutton")].toBool(), false);
+        QVERIFY(client.call("GET", "/api/tester/config").json["whitelist"].toObject().contains("tester"));
 
-        Reply denied = client.call("GET", "/api/nobody/lights");
+        const Reply denied = client.call("GET", "/api/nobody/lights");
         QCOMPARE(denied.status, 200);
-        QCOMPARE(denied.item(0),
-                 QJsonDocument::fromJson(
-                     R"({"error":{"type":1,"address":"/lights", "description":"unauthorized user"}})")
-                     .object());
-        QCOMPARE(client.call("GET", "/api/nobody").error()["address"].toString(), QStringLiteral("/"));
-        QCOMPARE(client.call("GET", "/api").errorType(), 4);
-
-        const QJsonObject datastore = client.call("GET", "/api/tester").json().toObject();
-        for (const char* key : {"lights", "groups", "config", "schedules", "scenes", "sensors", "rules"})
-            QVERIFY2(datastore.contains(QLatin1String(key)), key);
-        const QJsonObject lights = datastore["lights"].toObject();
-        QCOMPARE(lights.keys(), (QStringList{"1", "11", "2", "5"}));
-        QVERIFY(
-            !lights["11"]["state"].toObject().contains(QStringLiteral("bri"))); // a plug has no brightness
-        QVERIFY(!lights["5"]["state"].toObject().contains(QStringLiteral("colormode")));
-        QCOMPARE(client.call("GET", "/api/tester/lights/5").json().toObject(), lights["5"].toObject());
-        const Reply missing = client.call("GET", "/api/tester/lights/7");
-        QCOMPARE(missing.errorType(), 3);
-        QCOMPARE(missing.error()["description"].toString(),
-                 QStringLiteral("resource, /lights/7, not available"));
+        QCOMPARE(denied.json,
+                 parsed(R"([{"error":{"type":1,"address":"/lights","description":"unauthorized user"}}])"));
+        QCOMPARE(client.call("GET", "/api/tester/lights/7").errorType(), 3);
     }
 
     void pairsOnlyWithinThirtySecondsOfAPress()
@@ -160,102 +113,47 @@ private Q_SLOTS:
         BridgeSimulator sim;
         QVERIFY(sim.start(SimOptions{}));
         Client client(sim);
-        const QByteArray body = "{\"devicetype\":\"orvel#desk\"}";
+        const QByteArray body = R"({"devicetype":"orvel#desk","generateclientkey":true})";
+        QCOMPARE(client.call("POST", "/api", body).json,
+                 parsed(R"([{"error":{"type":101,"address":"","description":"link button not pressed"}}])"));
 
-        Reply refused = client.call("POST", "/api", body);
-        QCOMPARE(
-            refused.item(0),
-            QJsonDocument::fromJson(
-                "{\"error\":{\"type\":101,\"address\":\"\", \"description\":\"link button not pressed\"}}")
-                .object());
-
-        QVERIFY(client.call("POST", "/api/", "{\"devicetype\":\"orvel#desk\"").errorType() == 2);
-        QCOMPARE(client.call("POST", "/api", "{\"name\":\"x\"}").errorType(), 5);
-        QCOMPARE(client.call("POST", "/api", "{\"devicetype\":\"12345678901234567890123456789012345678901\"}")
-                     .errorType(),
-                 7);
-
-        QVERIFY(client.call("POST", "/sim/linkbutton").item(0).contains(QStringLiteral("success")));
+        QVERIFY(client.call("POST", "/sim/linkbutton").json[0]["success"].isObject());
         clock.advance(29);
-        const QJsonObject granted =
-            client.call("POST", "/api", "{\"devicetype\":\"a#b\",\"generateclientkey\":true}")
-                .item(0)["success"]
-                .toObject();
+        const QJsonValue granted = client.call("POST", "/api", body).json[0]["success"];
         const QString user = granted["username"].toString();
-        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9-]{40}$")).match(user).hasMatch(),
-                 qPrintable(user));
-        QVERIFY(QRegularExpression(QStringLiteral("^[0-9A-F]{32}$"))
-                    .match(granted["clientkey"].toString())
-                    .hasMatch());
-        const QJsonObject second = client.call("POST", "/api", body).item(0)["success"].toObject();
-        QVERIFY(!second.contains(QStringLiteral("clientkey")));
-        QVERIFY(second["username"].toString() != user);
-        QVERIFY(
-            client.call("GET", "/api/" + user + "/lights").json().toObject().contains(QStringLiteral("1")));
+        QVERIFY2(QRegularExpression("^[A-Za-z0-9-]{40}$").match(user).hasMatch(), qPrintable(user));
+        QVERIFY(QRegularExpression("^[0-9A-F]{32}$").match(granted["clientkey"].toString()).hasMatch());
+        QVERIFY(client.call("GET", "/api/" + user + "/lights").json.toObject().contains("1"));
 
         clock.advance(2);
         QCOMPARE(client.call("POST", "/api", body).errorType(), 101);
     }
 
-    void validatesEachStateParameterOnItsOwn()
+    void answersEachStateParameterOnItsOwn()
     {
         BridgeSimulator sim;
         QVERIFY(sim.start(withUser()));
         Client client(sim);
+        const auto put = [&](const QString& light, const QByteArray& body) {
+            return client.call("PUT", "/api/tester/lights/" + light + "/state", body);
+        };
+        QCOMPARE(put("1", R"({"on":true,"bri":255,"sat":255,"hue":65535})").results(),
+                 QStringLiteral("bri=254 hue=65535 on=true sat=254"));
+        // Invalid values (7) and unknown parameters (6) fail alone; a valid one is applied anyway.
+        const Reply invalid = put("1", R"({"bri":0,"hue":70000,"on":"yes","ct":200,"x":1})");
+        QCOMPARE(invalid.results(), QStringLiteral("bri!7 ct=200 hue!7 on!7 x!6"));
+        QVERIFY(invalid.body.contains(R"("invalid value, 0, for parameter, bri")"));
+        QCOMPARE(sim.light("1").value("state")["bri"].toInt(), 254);
+        QCOMPARE(put("5", R"({"hue":100,"bri":10})").results(),
+                 QStringLiteral("bri=10 hue!6")); // a white light
 
-        // Light 1 (extended colour) is on.
-        Reply reply = client.call("PUT", "/api/tester/lights/1/state",
-                                  R"({"on":true,"bri":255,"sat":255,"hue":65535,"xy":[0.3,0.3]})");
-        QCOMPARE(reply.json().toArray().size(), 5);
-        QCOMPARE(success(reply, "/lights/1/state/on"), QJsonValue(true));
-        QCOMPARE(success(reply, "/lights/1/state/bri"), QJsonValue(254));
-        QCOMPARE(success(reply, "/lights/1/state/sat"), QJsonValue(254));
-        QCOMPARE(success(reply, "/lights/1/state/hue"), QJsonValue(65535));
-        const QJsonObject state = sim.light("1")["state"].toObject();
-        QCOMPARE(state["bri"].toInt(), 254);
-        QCOMPARE(state["colormode"].toString(), QStringLiteral("xy"));
-
-        reply = client.call("PUT", "/api/tester/lights/1/state",
-                            R"({"bri":0,"hue":70000,"on":"yes","ct":200,"x":1})");
-        QCOMPARE(reply.json().toArray().size(), 5);
-        for (const char* key : {"bri", "hue", "on"})
-            QCOMPARE(reply.errorAt("/lights/1/state/" + QLatin1String(key))["type"].toInt(), 7);
-        QCOMPARE(reply.errorAt("/lights/1/state/bri")["description"].toString(),
-                 QStringLiteral("invalid value, 0, for parameter, bri"));
-        QCOMPARE(reply.errorAt("/lights/1/state/x")["type"].toInt(), 6);
-        QCOMPARE(success(reply, "/lights/1/state/ct"), QJsonValue(200)); // the valid one is applied anyway
-        QCOMPARE(lightState(sim, "1")["bri"].toInt(), 254);
-
-        reply = client.call("PUT", "/api/tester/lights/5/state", R"({"hue":100,"bri":10})");
-        QCOMPARE(
-            reply.errorAt("/lights/5/state/hue"),
-            QJsonDocument::fromJson(
-                R"({"type":6, "address":"/lights/5/state/hue","description":"parameter, hue, not available"})")
-                .object());
-        QCOMPARE(success(reply, "/lights/5/state/bri"), QJsonValue(10));
-    }
-
-    void refusesColourForALightThatIsOffUnlessTheBodySwitchesItOn()
-    {
-        BridgeSimulator sim;
-        QVERIFY(sim.start(withUser()));
-        Client client(sim);
-        QCOMPARE(lightState(sim, "2")["on"].toBool(), false);
-
-        Reply reply = client.call("PUT", "/api/tester/lights/2/state", R"({"bri":100,"alert":"select"})");
-        QCOMPARE(
-            reply.errorAt("/lights/2/state/bri"),
-            QJsonDocument::fromJson(
-                R"({"type":201, "address":"/lights/2/state/bri", "description":"parameter, bri, is not modifiable. Device is set to off."})")
-                .object());
-        QCOMPARE(success(reply, "/lights/2/state/alert"), QJsonValue("select"));
-        QCOMPARE(lightState(sim, "2")["bri"].toInt(), 254);
-
+        // Colour for a light that is off is refused, unless the same body switches it on.
+        const Reply off = put("2", R"({"bri":100,"alert":"select"})");
+        QCOMPARE(off.results(), QStringLiteral("alert=select bri!201"));
+        QVERIFY(off.body.contains(R"("parameter, bri, is not modifiable. Device is set to off.")"));
         sim.setLightReachable("2", false); // unreachable lights still take commands
-        reply = client.call("PUT", "/api/tester/lights/2/state", R"({"bri":100,"on":true})");
-        QCOMPARE(success(reply, "/lights/2/state/bri"), QJsonValue(100));
-        QCOMPARE(success(reply, "/lights/2/state/on"), QJsonValue(true));
-        QCOMPARE(client.call("PUT", "/api/tester/lights/9/state", R"({"on":true})").errorType(), 3);
+        QCOMPARE(put("2", R"({"bri":100,"on":true})").results(), QStringLiteral("bri=100 on=true"));
+        QCOMPARE(put("9", R"({"on":true})").errorType(), 3);
     }
 
     void recordsRequestsAndLimitsTheirRate()
@@ -266,32 +164,23 @@ private Q_SLOTS:
         QVERIFY(sim.start(options));
         Client client(sim);
         QSignalSpy received(&sim, &BridgeSimulator::requestReceived);
-
-        QList<QNetworkReply*> replies;
-        for (int i = 0; i < 5; ++i)
-            replies << client.send("PUT", "/api/tester/lights/1/state", R"({"on":true})");
-        int refused = 0;
-        for (QNetworkReply* pending : replies) {
-            const Reply reply = Client::finish(pending);
-            if (reply.status == 503) {
-                ++refused;
-                QCOMPARE(reply.contentType, QStringLiteral("text/html"));
-            } else {
-                QCOMPARE(reply.status, 200);
-            }
+        QStringList answers;
+        for (int i = 0; i < 5; ++i) {
+            const Reply reply = client.call("PUT", "/api/tester/lights/1/state", R"({"on":true})");
+            answers << QStringLiteral("%1 %2").arg(reply.status).arg(reply.contentType);
         }
-        QCOMPARE(refused, 2);
+        QCOMPARE(answers, (QStringList{"200 application/json", "200 application/json", "200 application/json",
+                                       "503 text/html", "503 text/html"}));
         QCOMPARE(received.count(), 5);
 
         const QList<RecordedRequest> recorded = sim.requests();
         QCOMPARE(recorded.size(), 5);
-        QCOMPARE(recorded[0].method, QStringLiteral("PUT"));
-        QCOMPARE(recorded[0].path, QStringLiteral("/api/tester/lights/1/state"));
-        QCOMPARE(recorded[0].body, QByteArray(R"({"on":true})"));
-        QVERIFY(recorded[4].time >= recorded[0].time);
-        const QJsonArray listed = client.call("GET", "/sim/requests").json().toArray();
+        QCOMPARE(recorded[0].method + ' ' + recorded[0].path + ' ' + recorded[0].body,
+                 QStringLiteral(R"(PUT /api/tester/lights/1/state {"on":true})"));
+        QCOMPARE(recorded[4].status, 503);
+        const QJsonArray listed = client.call("GET", "/sim/requests").json.toArray();
         QCOMPARE(listed.size(), 5); // /sim/ requests are neither recorded nor limited
-        QCOMPARE(listed[0]["method"].toString(), QStringLiteral("PUT"));
+        QCOMPARE(listed[0]["path"].toString(), recorded[0].path);
     }
 
     void servesHttpsWithTheBridgeIdAsCommonName()
@@ -300,44 +189,11 @@ private Q_SLOTS:
         options.https = true;
         options.bridgeId = QStringLiteral("001788fffe4a1b2c");
         BridgeSimulator sim;
-        QString error;
-        QVERIFY2(sim.start(options, &error), qPrintable(error));
+        QVERIFY(sim.start(options));
         QCOMPARE(sim.baseUrl().scheme(), QStringLiteral("https"));
         QCOMPARE(sim.certificate().subjectInfo(QSslCertificate::CommonName), QStringList{"001788fffe4a1b2c"});
-        QCOMPARE(sim.certificate().subjectInfo(QSslCertificate::Organization), QStringList{"Philips Hue"});
-        Client client(sim);
-        const Reply reply = client.call("GET", "/api/config");
-        QCOMPARE(reply.failure, QNetworkReply::NoError);
-        QCOMPARE(reply.json()["bridgeid"].toString(), QStringLiteral("001788FFFE4A1B2C"));
-    }
-
-    void canMisbehaveOnRequest()
-    {
-        BridgeSimulator sim;
-        QVERIFY(sim.start(withUser()));
-        Client client(sim);
-        sim.setRawAnswer("/api/tester/lights", 200, "{not json", "application/json");
-        QCOMPARE(client.call("GET", "/api/tester/lights").body, QByteArray("{not json"));
-        sim.setRawAnswer("/api/tester/lights", 0, {}, {});
-        QVERIFY(client.call("GET", "/api/tester/lights").json().toObject().contains(QStringLiteral("1")));
-
-        sim.setSilent(true);
-        QCOMPARE(client.call("GET", "/api/config", {}, 300).failure, QNetworkReply::OperationCanceledError);
-    }
-
-    void rejectsABrokenLightsFile()
-    {
-        QTemporaryFile file;
-        QVERIFY(file.open());
-        file.write(R"({"1": {"name": "Desk", "type": "Dimmable light"}})");
-        file.close();
-        SimOptions options;
-        options.lightsFile = file.fileName();
-        BridgeSimulator sim;
-        QString error;
-        QVERIFY(!sim.start(options, &error));
-        QVERIFY2(error.contains(file.fileName()) && error.contains(QLatin1String("\"state\"")),
-                 qPrintable(error));
+        QCOMPARE(Client(sim).call("GET", "/api/config").json["bridgeid"].toString(),
+                 QStringLiteral("001788FFFE4A1B2C"));
     }
 };
 
