@@ -1,55 +1,13 @@
 #pragma once
 
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-
-#include <cstring>
+#include <QNetworkRequest>
+#include <QUrl>
 
 namespace orvel::test {
 
-// A reply that answers at once, from memory, with status 200 and a fixed body.
-class CannedReply : public QNetworkReply {
-public:
-    CannedReply(const QNetworkRequest& request, QByteArray body, QObject* parent)
-        : QNetworkReply(parent)
-        , body_(std::move(body))
-    {
-        setRequest(request);
-        setUrl(request.url());
-        setOperation(QNetworkAccessManager::GetOperation);
-        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
-        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                emit readyRead();
-                setFinished(true);
-                emit finished();
-            },
-            Qt::QueuedConnection);
-    }
-
-    void abort() override {}
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return body_.size() - offset_ + QIODevice::bytesAvailable(); }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override
-    {
-        const qint64 n = std::min<qint64>(maxSize, body_.size() - offset_);
-        if (n <= 0)
-            return -1;
-        std::memcpy(data, body_.constData() + offset_, static_cast<size_t>(n));
-        offset_ += n;
-        return n;
-    }
-
-private:
-    QByteArray body_;
-    qint64 offset_ = 0;
-};
-
-// Answers every request with `body`, without touching any network.
+// Answers every request with `body`, without touching any network: the request is turned into a
+// data: address, which the manager answers from memory.
 class CannedNetwork : public QNetworkAccessManager {
 public:
     explicit CannedNetwork(QByteArray body, QObject* parent = nullptr)
@@ -58,9 +16,10 @@ public:
     {}
 
 protected:
-    QNetworkReply* createRequest(Operation, const QNetworkRequest& request, QIODevice*) override
+    QNetworkReply* createRequest(Operation operation, const QNetworkRequest&, QIODevice* data) override
     {
-        return new CannedReply(request, body_, this);
+        const QUrl canned(QStringLiteral("data:text/plain;base64,") + QString::fromLatin1(body_.toBase64()));
+        return QNetworkAccessManager::createRequest(operation, QNetworkRequest(canned), data);
     }
 
 private:

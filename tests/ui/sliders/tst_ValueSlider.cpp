@@ -76,42 +76,24 @@ private slots:
         // Out-of-range values are drawn where they fall, not pinned: -1 of 0..65535 is just left of 0.
         const double x = slider::thumbCenterX(-1, 0, 65535, 283, 16);
         QVERIFY(x < 8 && x > 7.99);
-        QCOMPARE(slider::dragValue(-40, 0, 255, 1, 283, 16), 0.0);
-        QCOMPARE(slider::dragValue(400, 0, 255, 1, 283, 16), 255.0);
         // A slider no wider than its thumb has no travel and yields no stray numbers.
         QCOMPARE(slider::dragValue(5, 0, 255, 1, 16, 16), 0.0);
     }
 
     void snapsClampsAndTruncates()
     {
-        QCOMPARE(slider::snap(0.5, 1), 1.0);
+        // Halves round away from zero, on any step.
         QCOMPARE(slider::snap(2.5, 1), 3.0);
         QCOMPARE(slider::snap(-0.5, 1), -1.0);
-        QCOMPARE(slider::snap(-2.5, 1), -3.0);
         QCOMPARE(slider::snap(0.74, 0.5), 0.5);
         QCOMPARE(slider::snap(0.75, 0.5), 1.0);
-        QCOMPARE(slider::clamp(-3, 0, 255), 0.0);
-        QCOMPARE(slider::clamp(300, 0, 255), 255.0);
         QCOMPARE(slider::clamp(std::nan(""), 0, 255), 0.0);
-
-        QCOMPARE(slider::truncateToInteger(127.0), qint64(127));
+        // Toward zero, and never undefined behaviour for values no integer holds.
         QCOMPARE(slider::truncateToInteger(255.9), qint64(255));
-        QCOMPARE(slider::truncateToInteger(-1.0), qint64(-1));
         QCOMPARE(slider::truncateToInteger(-1.7), qint64(-1));
         QCOMPARE(slider::truncateToInteger(std::nan("")), qint64(0));
         QCOMPARE(slider::truncateToInteger(1e300), std::numeric_limits<qint64>::max());
-        QCOMPARE(slider::truncateToInteger(-std::numeric_limits<double>::infinity()),
-                 std::numeric_limits<qint64>::min());
-    }
-
-    void trackColours()
-    {
-        QCOMPARE(hueTrackColors(), (QList<QColor>{Qt::red, Qt::green, Qt::blue, Qt::red}));
-        QCOMPARE(brightnessTrackColors(), (QList<QColor>{Qt::black, Qt::white}));
-        const QList<QColor> green = saturationTrackColors((65535.0 / 3) / 65535, 1);
-        QCOMPARE(green.front().toRgb(), QColor(Qt::white));
-        QCOMPARE(green.back().toRgb(), QColor(Qt::green));
-        // A never-set hue (-1) still gives a valid track.
+        // A never-set hue (-1) still gives a valid saturation track.
         for (const QColor& c : saturationTrackColors(-1.0 / 65535, 0.5))
             QVERIFY(c.isValid());
     }
@@ -158,15 +140,6 @@ private slots:
         for (qint64 v : m.writes)
             QVERIFY(v >= 0 && v <= 255);
         QCOMPARE(m.editing.count(false), 2);
-    }
-
-    void hueFromUnsetToRightEnd()
-    {
-        Model m{-1, {}, {}};
-        auto s = makeSlider(m, 0, 65535);
-        QVERIFY(s->thumbCenter().x() < 8.0);
-        drag(s.get(), QPoint(8, 22), {QPoint(30, 22), QPoint(290, 22)});
-        QCOMPARE(m.value, qint64(65535));
     }
 
     void interactiveTrackFollowsAtOnce()
