@@ -79,16 +79,6 @@ private Q_SLOTS:
         QVERIFY(weak.expired()); // nobody holds it once stopped
     }
 
-    void sharedQueueIsReplacedOnlyWithinScope()
-    {
-        ManualClock clock;
-        {
-            ScopedMainQueue scope(clock);
-            QCOMPARE(&MainQueue::shared(), static_cast<MainQueue*>(&clock));
-        }
-        QVERIFY(&MainQueue::shared() != static_cast<MainQueue*>(&clock));
-    }
-
     void qtQueueRunsStepsAndTimersOnTheEventLoop()
     {
         auto& queue = MainQueue::shared();

@@ -42,12 +42,6 @@ private Q_SLOTS:
         path_ = dir_->path() + QStringLiteral("/Orvel/preferences.json");
     }
 
-    void defaultPathFollowsXdgConfigHome()
-    {
-        QCOMPARE(Preferences::defaultPath(),
-                 qEnvironmentVariable("XDG_CONFIG_HOME") + "/Orvel/preferences.json");
-    }
-
     void typedReadsTellAbsentFromNotConvertible()
     {
         Preferences store(path_);
@@ -74,11 +68,8 @@ private Q_SLOTS:
         QCOMPARE(store.real("name").status, Status::NotConvertible);
         QCOMPARE(store.text("name").value, QStringLiteral("abc"));
         QCOMPARE(store.integer("name").valueOr(3), qint64(3));
-    }
 
-    void hugeIntegersDoNotPretendToBeExactDoubles()
-    {
-        Preferences store(path_);
+        // Beyond 2^53 an integer does not survive the trip to a double, nor 1e30 the other way.
         store.setInteger("big", (qint64(1) << 53) + 1);
         QCOMPARE(store.real("big").status, Status::NotConvertible);
         store.setDouble("huge", 1e30);
@@ -147,15 +138,6 @@ private Q_SLOTS:
         store.setBool("global_toggle", true);
         QVERIFY(store.sync());
         QVERIFY(QJsonDocument::fromJson(readAll(path_)).isObject());
-    }
-
-    void fileHoldingNoObjectIsCorruptToo()
-    {
-        writeAll(path_, "[1, 2]");
-        ConsoleCapture console;
-        Preferences store(path_);
-        QVERIFY(!store.contains("0"));
-        QCOMPARE(console.lines().size(), 1);
     }
 
     void unwritableLocationKeepsValuesInMemory()
