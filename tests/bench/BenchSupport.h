@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace orvel::bench {
 
@@ -18,6 +20,16 @@ inline bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     }
     return true;
+}
+
+// The value below which a fraction `p` of the samples lie (0.5: the median, 0.99: p99).
+inline double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
 }
 
 } // namespace orvel::bench

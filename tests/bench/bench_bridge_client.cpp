@@ -70,12 +70,8 @@ QByteArray lightsAnswer(int count)
 
 void report(const char* what, std::vector<double> samples, const char* unit)
 {
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples[std::min(samples.size() - 1, std::size_t(q * samples.size()))];
-    };
-    std::printf("%-44s n=%5zu  median %9.3f %s  p99 %9.3f %s\n", what, samples.size(), at(0.5), unit,
-                at(0.99), unit);
+    std::printf("%-44s n=%5zu  median %9.3f %s  p99 %9.3f %s\n", what, samples.size(),
+                orvel::bench::percentile(samples, 0.5), unit, orvel::bench::percentile(samples, 0.99), unit);
 }
 
 } // namespace

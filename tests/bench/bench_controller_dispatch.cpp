@@ -15,6 +15,7 @@
 #include "platform/Preferences.h"
 #include "support/FakeHueBridge.h"
 #include "support/FakeMidi.h"
+#include "support/JackSupport.h"
 #include "support/TestMain.h"
 
 #include <QCoreApplication>
@@ -34,7 +35,9 @@ using namespace orvel;
 
 namespace {
 
+using orvel::bench::percentile;
 using orvel::bench::waitFor;
+using orvel::test::jackServerReachable;
 
 constexpr int kBurst = 10000;
 constexpr int kLatencyRuns = 50;
@@ -72,13 +75,6 @@ std::vector<unsigned char> burstBytes(int i)
         {0xB1, 7, 100}, {0xB0, 44, 70}, {0x92, 25, 127}, {0x92, 25, 0},   {0xE0, 0, 64},
     };
     return mix[static_cast<std::size_t>(i) % mix.size()];
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
 }
 
 void benchDispatch()
@@ -141,24 +137,6 @@ void benchDispatch()
                 percentile(singles, 0.5) * 1000 / kBurst);
 }
 
-std::string g_probeError;
-
-bool jackServerReachable()
-{
-    try {
-        RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-bench-probe");
-        probe.setErrorCallback([](RtMidiError::Type type, const std::string& text, void*) {
-            if (type != RtMidiError::DEBUG_WARNING)
-                g_probeError = text;
-        });
-        g_probeError.clear();
-        probe.getPortCount();
-        return g_probeError.empty();
-    } catch (const RtMidiError&) {
-        return false;
-    }
-}
-
 void benchEndToEnd(const QString& dir)
 {
     if (!jackServerReachable()) {
@@ -197,11 +175,7 @@ void benchEndToEnd(const QString& dir)
         waitFor([&] { return !rule->on() && !list.blinkingAll(); }, 15000);
 
         RtMidiOut sender(RtMidi::UNIX_JACK, "orvel-bench-sender");
-        int port = -1;
-        for (unsigned int i = 0; i < sender.getPortCount(); ++i) {
-            if (sender.getPortName(i).find("Orvel") != std::string::npos)
-                port = int(i);
-        }
+        const int port = test::findMidiPort(sender, "Orvel");
         if (port < 0)
             return;
         sender.openPort(unsigned(port), "out");

@@ -2,6 +2,7 @@
 // message pushed into the inbox, then drained and decoded as one batch on this thread.
 // Prints the median and the 99th percentile over the runs. Usage: bench_midi_decode [runs]
 
+#include "BenchSupport.h"
 #include "controller/midi/MidiInbox.h"
 
 #include <QCoreApplication>
@@ -51,10 +52,8 @@ int main(int argc, char** argv)
     }
 
     auto report = [](const char* what, std::vector<double> values) {
-        std::sort(values.begin(), values.end());
-        const double median = values[values.size() / 2];
-        const double p99 = values[std::min(values.size() - 1, values.size() * 99 / 100)];
-        std::printf("%-28s median %8.3f ms   p99 %8.3f ms\n", what, median, p99);
+        std::printf("%-28s median %8.3f ms   p99 %8.3f ms\n", what, orvel::bench::percentile(values, 0.5),
+                    orvel::bench::percentile(values, 0.99));
     };
     std::printf("burst of %d messages, %d runs\n", kMessages, runs);
     report("push (MIDI thread side)", pushMs);
