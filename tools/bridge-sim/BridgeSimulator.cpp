@@ -422,6 +422,9 @@ struct BridgeSimulator::Impl {
     Answer api(const QString& method, const QStringList& segments, const QByteArray& body);
     Answer setState(const QString& id, const QByteArray& body);
     Answer rename(const QString& id, const QByteArray& body);
+    // The light a PUT addresses and its JSON body, or the error answer when either is missing.
+    std::optional<Answer> openLightEdit(const QString& id, const QByteArray& body, const QString& base,
+                                        QJsonObject*& light, QJsonObject& request);
     Answer control(const QString& method, const QString& path);
     bool handle(const QHttpServerRequest& request, QTcpSocket* socket);
     void send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
@@ -515,16 +518,27 @@ Answer BridgeSimulator::Impl::pair(const QByteArray& body)
     return json(QJsonArray{QJsonObject{{QStringLiteral("success"), success}}});
 }
 
-Answer BridgeSimulator::Impl::setState(const QString& id, const QByteArray& body)
+std::optional<Answer> BridgeSimulator::Impl::openLightEdit(const QString& id, const QByteArray& body,
+                                                           const QString& base, QJsonObject*& light,
+                                                           QJsonObject& request)
 {
-    const QString base = QStringLiteral("/lights/%1/state").arg(id);
-    QJsonObject* light = findLight(id);
+    light = findLight(id);
     if (!light)
         return errorList(3, base, QStringLiteral("resource, %1, not available").arg(base));
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
         return errorList(2, base, QStringLiteral("body contains invalid json"));
-    const QJsonObject request = document.object();
+    request = document.object();
+    return std::nullopt;
+}
+
+Answer BridgeSimulator::Impl::setState(const QString& id, const QByteArray& body)
+{
+    const QString base = QStringLiteral("/lights/%1/state").arg(id);
+    QJsonObject* light = nullptr;
+    QJsonObject request;
+    if (auto refused = openLightEdit(id, body, base, light, request))
+        return *refused;
     QJsonObject state = light->value(QStringLiteral("state")).toObject();
     const QJsonValue on = request.value(QStringLiteral("on"));
     const bool turnsOn = on.isBool() && on.toBool();
@@ -622,14 +636,11 @@ Answer BridgeSimulator::Impl::setState(const QString& id, const QByteArray& body
 Answer BridgeSimulator::Impl::rename(const QString& id, const QByteArray& body)
 {
     const QString base = QStringLiteral("/lights/%1").arg(id);
-    QJsonObject* light = findLight(id);
-    if (!light)
-        return errorList(3, base, QStringLiteral("resource, %1, not available").arg(base));
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        return errorList(2, base, QStringLiteral("body contains invalid json"));
+    QJsonObject* light = nullptr;
+    QJsonObject request;
+    if (auto refused = openLightEdit(id, body, base, light, request))
+        return *refused;
     QJsonArray results;
-    const QJsonObject request = document.object();
     for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
         const QString address = base + QLatin1Char('/') + it.key();
         if (it.key() != QLatin1String("name")) {
