@@ -137,25 +137,27 @@ void LightRule::setLightID(quint64 lightID)
     lightChanged();
 }
 
+// The on state's numbers: stored, announced, and written under their key at once.
+void LightRule::assignStored(double& field, const QString& suffix, double value)
+{
+    field = value;
+    Q_EMIT changed();
+    Preferences::standard().setDouble(key(ruleID_, suffix), value);
+}
+
 void LightRule::setOnHueDegrees(double hue)
 {
-    onHueDegrees_ = hue;
-    Q_EMIT changed();
-    Preferences::standard().setDouble(key(ruleID_, kOnHue), hue);
+    assignStored(onHueDegrees_, kOnHue, hue);
 }
 
 void LightRule::setOnSaturation(double saturation)
 {
-    onSaturation_ = saturation;
-    Q_EMIT changed();
-    Preferences::standard().setDouble(key(ruleID_, kOnSaturation), saturation);
+    assignStored(onSaturation_, kOnSaturation, saturation);
 }
 
 void LightRule::setOnValue(double value)
 {
-    onValue_ = value;
-    Q_EMIT changed();
-    Preferences::standard().setDouble(key(ruleID_, kOnValue), value);
+    assignStored(onValue_, kOnValue, value);
 }
 
 void LightRule::setOnOn(bool onOn)

@@ -89,6 +89,7 @@ private:
     void setLight(quint64 index, std::optional<quint16> hue, std::optional<quint8> saturation, int brightness,
                   bool on);
     void setOn(bool on);
+    void assignStored(double& field, const QString& suffix, double value);
 
     qint64 ruleID_;
     bool on_ = false;
