@@ -13,7 +13,7 @@
 #include <QStandardPaths>
 
 #include <cmath>
-#include <limits>
+#include <optional>
 
 namespace orvel {
 
@@ -180,76 +180,76 @@ QJsonValue Preferences::object(const QString& key) const
     return d->values.value(key, QJsonValue(QJsonValue::Undefined));
 }
 
-Preferences::Read<qint64> Preferences::integer(const QString& key) const
+// One typed read: absent, or the stored value converted by `convert` (nothing when it does not
+// convert exactly).
+template <typename T, typename Convert>
+Preferences::Read<T> Preferences::readAs(const QString& key, Convert convert) const
 {
     const auto it = d->values.constFind(key);
     if (it == d->values.constEnd())
         return {};
-    if (!it->isDouble())
-        return {Status::NotConvertible, 0};
-    if (isIntegral(*it))
-        return {Status::Ok, it->toInteger()};
-    const double v = it->toDouble();
-    if (wholeWithin(v, -9223372036854775808.0, 9223372036854775808.0))
-        return {Status::Ok, static_cast<qint64>(v)};
-    return {Status::NotConvertible, 0};
+    if (const std::optional<T> value = convert(*it))
+        return {Status::Ok, *value};
+    return {Status::NotConvertible, T{}};
+}
+
+Preferences::Read<qint64> Preferences::integer(const QString& key) const
+{
+    return readAs<qint64>(key, [](const QJsonValue& v) -> std::optional<qint64> {
+        if (!v.isDouble())
+            return std::nullopt;
+        if (isIntegral(v))
+            return v.toInteger();
+        const double d = v.toDouble();
+        if (wholeWithin(d, -9223372036854775808.0, 9223372036854775808.0))
+            return static_cast<qint64>(d);
+        return std::nullopt;
+    });
 }
 
 Preferences::Read<quint64> Preferences::unsignedInteger(const QString& key) const
 {
-    const auto it = d->values.constFind(key);
-    if (it == d->values.constEnd())
-        return {};
-    if (!it->isDouble())
-        return {Status::NotConvertible, 0};
-    if (isIntegral(*it)) {
-        const qint64 v = it->toInteger();
-        if (v < 0)
-            return {Status::NotConvertible, 0};
-        return {Status::Ok, static_cast<quint64>(v)};
-    }
-    const double v = it->toDouble();
-    if (wholeWithin(v, 0.0, 18446744073709551616.0))
-        return {Status::Ok, static_cast<quint64>(v)};
-    return {Status::NotConvertible, 0};
+    return readAs<quint64>(key, [](const QJsonValue& v) -> std::optional<quint64> {
+        if (!v.isDouble())
+            return std::nullopt;
+        if (isIntegral(v)) {
+            const qint64 i = v.toInteger();
+            return i < 0 ? std::nullopt : std::optional<quint64>(static_cast<quint64>(i));
+        }
+        const double d = v.toDouble();
+        if (wholeWithin(d, 0.0, 18446744073709551616.0))
+            return static_cast<quint64>(d);
+        return std::nullopt;
+    });
 }
 
 Preferences::Read<double> Preferences::real(const QString& key) const
 {
-    const auto it = d->values.constFind(key);
-    if (it == d->values.constEnd())
-        return {};
-    if (!it->isDouble())
-        return {Status::NotConvertible, 0.0};
-    if (isIntegral(*it)) {
-        const qint64 v = it->toInteger();
-        const auto asDouble = static_cast<double>(v);
+    return readAs<double>(key, [](const QJsonValue& v) -> std::optional<double> {
+        if (!v.isDouble())
+            return std::nullopt;
+        if (!isIntegral(v))
+            return v.toDouble();
+        const qint64 i = v.toInteger();
+        const auto asDouble = static_cast<double>(i);
         // Integers beyond 2^53 may not survive the trip to a double.
-        if (asDouble >= 9223372036854775808.0 || static_cast<qint64>(asDouble) != v)
-            return {Status::NotConvertible, 0.0};
-        return {Status::Ok, asDouble};
-    }
-    return {Status::Ok, it->toDouble()};
+        if (asDouble >= 9223372036854775808.0 || static_cast<qint64>(asDouble) != i)
+            return std::nullopt;
+        return asDouble;
+    });
 }
 
 Preferences::Read<bool> Preferences::boolean(const QString& key) const
 {
-    const auto it = d->values.constFind(key);
-    if (it == d->values.constEnd())
-        return {};
-    if (!it->isBool())
-        return {Status::NotConvertible, false};
-    return {Status::Ok, it->toBool()};
+    return readAs<bool>(
+        key, [](const QJsonValue& v) { return v.isBool() ? std::optional<bool>(v.toBool()) : std::nullopt; });
 }
 
 Preferences::Read<QString> Preferences::text(const QString& key) const
 {
-    const auto it = d->values.constFind(key);
-    if (it == d->values.constEnd())
-        return {};
-    if (!it->isString())
-        return {Status::NotConvertible, QString()};
-    return {Status::Ok, it->toString()};
+    return readAs<QString>(key, [](const QJsonValue& v) {
+        return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+    });
 }
 
 bool Preferences::sync()

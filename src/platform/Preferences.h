@@ -61,6 +61,7 @@ public:
 
 private:
     void set(const QString& key, const QJsonValue& value);
+    template <typename T, typename Convert> Read<T> readAs(const QString& key, Convert convert) const;
     void markDirty();
     void load();
 
