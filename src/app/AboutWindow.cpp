@@ -1,6 +1,6 @@
 #include "app/AboutWindow.h"
 
-#include "app/BuildInfo.h"
+#include "app/SiteLinks.h"
 #include "platform/Preferences.h"
 
 #include <QFile>
@@ -123,7 +123,7 @@ AboutContentView::AboutContentView(std::optional<QString> version, std::optional
     stack->addLayout(versionLines);
     stack->addWidget(divider(this));
 
-    QLabel* site = plainLabel(QStringLiteral("https://") + QString::fromUtf8(build::siteHost), this);
+    QLabel* site = plainLabel(siteUrl(QString()), this);
     site->setObjectName(QStringLiteral("site"));
     stack->addWidget(site);
 }
@@ -146,7 +146,7 @@ QWidget* showAbout(const QString& version, const QString& build, const QString& 
     }
     window->show();
 
-    Preferences::standard().setBool(QStringLiteral("has_shown_about"), true);
+    Preferences::standard().setBool(QString::fromLatin1(kHasShownAbout), true);
     return window;
 }
 

@@ -11,6 +11,8 @@ namespace orvel {
 inline constexpr char kChangelogMissing[] = "No changelog found for this release.";
 inline constexpr char kChangelogUnreadable[] = "Changelog could not be parsed for this release.";
 inline constexpr char kChangelogResource[] = ":/MiscAssets/changelog.txt";
+// The preference showAbout() sets; the launch shows About while it is not true.
+inline constexpr char kHasShownAbout[] = "has_shown_about";
 
 // The changelog at `path`, read whole (a byte-order mark picks the encoding, UTF-8 otherwise), or
 // one of the two texts above.
@@ -39,7 +41,7 @@ QWidget* showAbout(const QString& version, const QString& build,
                    const QString& changelogPath = QString::fromLatin1(kChangelogResource));
 
 // Registers the application's compiled-in images and texts (":/Bulb.png", ":/Logo.png",
-// ":/MiscAssets/changelog.txt"). Safe to call more than once; the application calls it at start.
+// ":/MiscAssets/changelog.txt"). Safe to call more than once; everything that shows them calls it.
 void initAppResources();
 
 } // namespace orvel

@@ -20,17 +20,23 @@
 #include <QMenuBar>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
+
 namespace orvel {
 
 namespace {
-
-const QString kHasShownAbout = QStringLiteral("has_shown_about");
 
 // Past this the shutdown gives up on the bridge even while rules wait for their throttled
 // switch-off: comfortably after the controller's last one.
 double shutdownCap(qsizetype ruleCount)
 {
     return 3.0 + 0.1 * static_cast<double>(ruleCount) + AppDelegate::kShutdownGrace;
+}
+
+bool anyRuleOn(const LightList& controller)
+{
+    const auto& rules = controller.lightRules();
+    return std::any_of(rules.begin(), rules.end(), [](const auto& rule) { return rule->on(); });
 }
 
 } // namespace
@@ -41,6 +47,8 @@ AppDelegate::AppDelegate(AppEnvironment environment, QObject* parent)
     , version_(QString::fromLatin1(build::version))
     , build_(QString::fromLatin1(build::buildNumber))
 {
+    // The tray icon and the window icon come from the compiled-in resources.
+    initAppResources();
     loadedNews_ = env_.newsBaseUrl.isEmpty()
                       ? new LoadedNews(version_, QString::fromLatin1(build::siteHost), nullptr, this)
                       : new LoadedNews(env_.newsBaseUrl, version_, nullptr, this);
@@ -85,7 +93,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::createStatusItem()
 {
-    trayAvailable_ = env_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+    // Asks the desktop (over D-Bus) only when the environment has not answered already.
+    trayAvailable_ = env_.trayAvailable ? *env_.trayAvailable : QSystemTrayIcon::isSystemTrayAvailable();
     if (!trayAvailable_) {
         printLine(QStringLiteral("no system tray on this desktop: the settings window stays open, "
                                  "and its close button minimises it"));
@@ -145,7 +154,7 @@ void AppDelegate::completeWindow()
 
     controller_->setUp();
 
-    if (!Preferences::standard().boolean(kHasShownAbout).valueOr(false)) {
+    if (!Preferences::standard().boolean(QString::fromLatin1(kHasShownAbout)).valueOr(false)) {
         printLine(QStringLiteral("first launch: showing About Orvel"));
         about();
     }
@@ -194,13 +203,12 @@ void AppDelegate::applicationWillTerminate()
     }
     terminating_ = true;
     printLine(QStringLiteral("bai"));
-    bool anyRuleOn = false;
+    bool anyOn = false;
     if (contentView_ && controller_) {
-        for (const auto& rule : controller_->lightRules())
-            anyRuleOn = anyRuleOn || rule->on();
+        anyOn = anyRuleOn(*controller_);
         controller_->rulesOff();
     }
-    if (!anyRuleOn) {
+    if (!anyOn) {
         // Nothing was switched on, so nothing is written back: no reason to wait.
         finishShutdown();
         return;
@@ -224,11 +232,8 @@ void AppDelegate::pollShutdown()
     const double now = MainQueue::shared().now();
 
     // Rules past the first few are switched off one by one after a pause; wait for the last.
-    bool rulesPending = false;
-    if (controller_ && controller_->globalToggle() && controller_->lightsInterface()) {
-        for (const auto& rule : controller_->lightRules())
-            rulesPending = rulesPending || rule->on();
-    }
+    const bool rulesPending = controller_ && controller_->globalToggle() && controller_->lightsInterface() &&
+                              anyRuleOn(*controller_);
     if (!rulesPending && allOffAt_ < 0)
         allOffAt_ = now;
 

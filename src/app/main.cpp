@@ -9,7 +9,6 @@
 //                                   About window as DIR/screenshot-settings.png and
 //                                   DIR/screenshot-about.png
 
-#include "app/AboutWindow.h"
 #include "app/AppDelegate.h"
 #include "app/BuildInfo.h"
 #include "app/CommandLine.h"
@@ -121,7 +120,6 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QString::fromLatin1(build::appId));
     // Closing the settings window only hides it: the lights keep following MIDI.
     QApplication::setQuitOnLastWindowClosed(false);
-    initAppResources();
 
     SingleInstance instance;
     switch (instance.claim()) {

@@ -5,7 +5,6 @@
 #include "app/LoadedNews.h"
 #include "app/SiteLinks.h"
 #include "controller/LightList.h"
-#include "platform/Console.h"
 #include "ui/ViewParts.h"
 
 #include <QCoreApplication>
@@ -188,13 +187,8 @@ void BottomButtons::openHeadline()
 {
     if (!loadedNews_ || !loadedNews_->headlineURL())
         return;
-    const QString received = *loadedNews_->headlineURL();
-    // The link is the network's word: only a web address is handed to the browser.
-    if (!isOpenableWebLink(received)) {
-        printLine(QStringLiteral("headline link not opened, it is not an http(s) address: ") + received);
-        return;
-    }
-    openWebLink(linkWithVersion(received, appVersion()));
+    // The link is the network's word: openWebLink hands only a web address to the browser.
+    openHeadlineLink(*loadedNews_->headlineURL(), appVersion());
 }
 
 } // namespace orvel

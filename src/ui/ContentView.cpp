@@ -93,9 +93,9 @@ void ContentView::syncRows()
             if (rows_[i]->rule() == rules[i])
                 continue;
             retire(rows_[i]);
-            rows_[i] = makeRow(i);
+            rows_[i] = makeRow(rules[i], i);
         } else {
-            rows_.append(makeRow(i));
+            rows_.append(makeRow(rules[i], i));
         }
         rowsLayout_->insertWidget(i, rows_[i]);
     }
@@ -103,11 +103,11 @@ void ContentView::syncRows()
         retire(rows_.takeLast());
 }
 
-LightRuleUI* ContentView::makeRow(int position)
+LightRuleUI* ContentView::makeRow(const std::shared_ptr<LightRule>& rule, int position)
 {
     auto* ruleIndex = new SharedInt;
     ruleIndex->setVal(position);
-    auto* row = new LightRuleUI(helper_->lightRules().at(position), helper_, ruleIndex, rowsHost_);
+    auto* row = new LightRuleUI(rule, helper_, ruleIndex, rowsHost_);
     row->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     return row;
 }

@@ -45,7 +45,7 @@ public:
 
 private:
     void syncRows();
-    LightRuleUI* makeRow(int position);
+    LightRuleUI* makeRow(const std::shared_ptr<LightRule>& rule, int position);
     void retire(LightRuleUI* row);
 
     QPointer<LightList> helper_;

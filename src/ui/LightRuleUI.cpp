@@ -60,7 +60,6 @@ ValueSlider* makeSlider(QWidget* parent, const QString& objectName, double upper
     slider->setSliderStyle(style);
     slider->setBounds(0, upper);
     slider->setStep(1);
-    slider->setOnEditingChanged([](bool) {});
     // The integer form: the rule's doubles are read truncated toward zero, and a drag only ever
     // writes whole numbers back.
     slider->setIntegerBinding([read = std::move(read)] { return slider::truncateToInteger(read()); },
@@ -81,11 +80,18 @@ void showEnabledState(ValueSlider* slider)
         effect->setEnabled(!slider->isEnabled());
 }
 
-QHBoxLayout* rowLayout(QWidget* row, int pad)
+// A row of the rule led by its label; the caller adds the rest to the row's layout. The label is
+// also collected in `labels`, which end up sharing one width.
+QHBoxLayout* makeRow(QWidget* row, const QString& objectName, const QString& labelText, int pad,
+                     QList<QLabel*>& labels)
 {
+    row->setObjectName(objectName);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(pad, 0, pad, 0);
     layout->setAlignment(Qt::AlignVCenter);
+    auto* label = new QLabel(labelText, row);
+    layout->addWidget(label);
+    labels.append(label);
     return layout;
 }
 
@@ -108,13 +114,12 @@ LightRuleUI::LightRuleUI(std::shared_ptr<LightRule> rule, LightList* helper, Sha
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
+    QList<QLabel*> labels;
+
     // Light picker and "Delete".
     lightRow_ = new QWidget(this);
-    lightRow_->setObjectName(QStringLiteral("lightRow"));
-    auto* lightLayout = rowLayout(lightRow_, pad);
-    auto* lightLabel = new QLabel(tr("Light"), lightRow_);
-    lightLabel->setObjectName(QStringLiteral("lightLabel"));
-    lightLayout->addWidget(lightLabel);
+    auto* lightLayout = makeRow(lightRow_, QStringLiteral("lightRow"), tr("Light"), pad, labels);
+    labels.last()->setObjectName(QStringLiteral("lightLabel"));
     picker_ = new QComboBox(lightRow_);
     picker_->setObjectName(QStringLiteral("lightPicker"));
     // Light names are the bridge's and can be long; the picker takes the room the row has and the
@@ -130,39 +135,27 @@ LightRuleUI::LightRuleUI(std::shared_ptr<LightRule> rule, LightList* helper, Sha
     column->addWidget(lightRow_);
     column->addSpacing(ui::defaultSpacing(this) / 2);
 
-    // Colour rows.
-    hueRow_ = new QWidget(this);
-    hueRow_->setObjectName(QStringLiteral("hueRow"));
-    auto* hueLayout = rowLayout(hueRow_, pad);
-    auto* hueLabel = new QLabel(tr("Color"), hueRow_);
-    hueLayout->addWidget(hueLabel);
-    hueSlider_ = makeSlider(
-        hueRow_, QStringLiteral("hueSlider"), kHueUnits, hueTrackColors(), [r] { return r->onHueDegrees(); },
-        [r](double v) { r->setOnHueDegrees(v); });
-    hueLayout->addWidget(hueSlider_, 1);
-    column->addWidget(hueRow_);
-
-    saturationRow_ = new QWidget(this);
-    saturationRow_->setObjectName(QStringLiteral("saturationRow"));
-    auto* saturationLayout = rowLayout(saturationRow_, pad);
-    auto* saturationLabel = new QLabel(tr("Saturation"), saturationRow_);
-    saturationLayout->addWidget(saturationLabel);
-    saturationSlider_ = makeSlider(
-        saturationRow_, QStringLiteral("saturationSlider"), kEightBit, {}, [r] { return r->onSaturation(); },
-        [r](double v) { r->setOnSaturation(v); });
-    saturationLayout->addWidget(saturationSlider_, 1);
-    column->addWidget(saturationRow_);
-
-    // Brightness and the on/off choice.
-    brightnessRow_ = new QWidget(this);
-    brightnessRow_->setObjectName(QStringLiteral("brightnessRow"));
-    auto* brightnessLayout = rowLayout(brightnessRow_, pad);
-    auto* brightnessLabel = new QLabel(tr("Brightness"), brightnessRow_);
-    brightnessLayout->addWidget(brightnessLabel);
-    brightnessSlider_ = makeSlider(
-        brightnessRow_, QStringLiteral("brightnessSlider"), kEightBit, brightnessTrackColors(),
-        [r] { return r->onValue(); }, [r](double v) { r->setOnValue(v); });
-    brightnessLayout->addWidget(brightnessSlider_, 1);
+    // Colour rows, then brightness with the on/off choice: "<stem>Row" holding "<stem>Slider".
+    auto addSliderRow = [&](QWidget*& row, ValueSlider*& slider, const QString& stem,
+                            const QString& labelText, double upper, QList<QColor> colors,
+                            std::function<double()> read, std::function<void(double)> write) {
+        row = new QWidget(this);
+        QHBoxLayout* layout = makeRow(row, stem + QStringLiteral("Row"), labelText, pad, labels);
+        slider = makeSlider(row, stem + QStringLiteral("Slider"), upper, std::move(colors), std::move(read),
+                            std::move(write));
+        layout->addWidget(slider, 1);
+        column->addWidget(row);
+        return layout;
+    };
+    addSliderRow(
+        hueRow_, hueSlider_, QStringLiteral("hue"), tr("Color"), kHueUnits, hueTrackColors(),
+        [r] { return r->onHueDegrees(); }, [r](double v) { r->setOnHueDegrees(v); });
+    addSliderRow(
+        saturationRow_, saturationSlider_, QStringLiteral("saturation"), tr("Saturation"), kEightBit, {},
+        [r] { return r->onSaturation(); }, [r](double v) { r->setOnSaturation(v); });
+    QHBoxLayout* brightnessLayout = addSliderRow(
+        brightnessRow_, brightnessSlider_, QStringLiteral("brightness"), tr("Brightness"), kEightBit,
+        brightnessTrackColors(), [r] { return r->onValue(); }, [r](double v) { r->setOnValue(v); });
     onSwitch_ = new QCheckBox(tr("On"), brightnessRow_);
     onSwitch_->setObjectName(QStringLiteral("onSwitch"));
     brightnessLayout->addWidget(onSwitch_);
@@ -173,9 +166,10 @@ LightRuleUI::LightRuleUI(std::shared_ptr<LightRule> rule, LightList* helper, Sha
     column->addWidget(divider_);
 
     // The sliders of one rule start at the same place whatever their labels' lengths.
-    const int labelWidth = std::max({hueLabel->sizeHint().width(), saturationLabel->sizeHint().width(),
-                                     brightnessLabel->sizeHint().width(), lightLabel->sizeHint().width()});
-    for (QLabel* label : {lightLabel, hueLabel, saturationLabel, brightnessLabel})
+    int labelWidth = 0;
+    for (const QLabel* label : labels)
+        labelWidth = std::max(labelWidth, label->sizeHint().width());
+    for (QLabel* label : labels)
         label->setMinimumWidth(labelWidth);
 
     connect(picker_, &QComboBox::activated, this, [this](int index) {

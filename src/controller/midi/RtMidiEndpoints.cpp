@@ -280,10 +280,20 @@ RtMidiEndpoints::Api apiFromEnvironment(QString* configError)
     return RtMidiEndpoints::Api::None;
 }
 
-QString noneError(const QString& portName)
+// False with `error` filled when no port may be opened: MIDI turned off, or an unusable
+// ORVEL_MIDI_API value.
+bool midiAllowed(RtMidiEndpoints::Api api, const QString& configError, const QString& portName,
+                 QString* error)
 {
-    return QStringLiteral("could not open the MIDI port \"%1\" (MIDI is turned off by ORVEL_MIDI_API=none)")
-        .arg(portName);
+    if (configError.isEmpty() && api != RtMidiEndpoints::Api::None)
+        return true;
+    if (error)
+        *error = !configError.isEmpty()
+                     ? configError
+                     : QStringLiteral("could not open the MIDI port \"%1\" (MIDI is turned off by "
+                                      "ORVEL_MIDI_API=none)")
+                           .arg(portName);
+    return false;
 }
 
 } // namespace
@@ -301,11 +311,8 @@ RtMidiEndpoints::RtMidiEndpoints(Api api)
 std::unique_ptr<MidiDestination> RtMidiEndpoints::createDestination(const QString& name, Handler handler,
                                                                     QString* error)
 {
-    if (!configError_.isEmpty() || api_ == Api::None) {
-        if (error)
-            *error = configError_.isEmpty() ? noneError(name) : configError_;
+    if (!midiAllowed(api_, configError_, name, error))
         return nullptr;
-    }
     auto state = std::make_shared<DestinationState>(std::move(handler));
     state->self = state;
     RtMidi::Api opened = RtMidi::UNSPECIFIED;
@@ -327,11 +334,8 @@ std::unique_ptr<MidiDestination> RtMidiEndpoints::createDestination(const QStrin
 
 std::unique_ptr<MidiSource> RtMidiEndpoints::createSource(const QString& name, QString* error)
 {
-    if (!configError_.isEmpty() || api_ == Api::None) {
-        if (error)
-            *error = configError_.isEmpty() ? noneError(name) : configError_;
+    if (!midiAllowed(api_, configError_, name, error))
         return nullptr;
-    }
     auto errors = std::make_unique<ErrorSink>();
     RtMidi::Api opened = RtMidi::UNSPECIFIED;
     auto out = openVirtualPort<RtMidiOut>(
