@@ -12,6 +12,7 @@
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMetaEnum>
 #include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -19,7 +20,6 @@
 #include <QSslKey>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -65,24 +65,8 @@ protected:
 
 QString methodName(QHttpServerRequest::Method method)
 {
-    switch (method) {
-    case QHttpServerRequest::Method::Get:
-        return QStringLiteral("GET");
-    case QHttpServerRequest::Method::Put:
-        return QStringLiteral("PUT");
-    case QHttpServerRequest::Method::Post:
-        return QStringLiteral("POST");
-    case QHttpServerRequest::Method::Delete:
-        return QStringLiteral("DELETE");
-    case QHttpServerRequest::Method::Head:
-        return QStringLiteral("HEAD");
-    case QHttpServerRequest::Method::Options:
-        return QStringLiteral("OPTIONS");
-    case QHttpServerRequest::Method::Patch:
-        return QStringLiteral("PATCH");
-    default:
-        return QStringLiteral("OTHER");
-    }
+    const char* name = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(static_cast<int>(method));
+    return name ? QString::fromLatin1(name).toUpper() : QStringLiteral("OTHER");
 }
 
 QJsonObject errorItem(int type, const QString& address, const QString& description)
@@ -122,6 +106,17 @@ QString rawText(const QJsonValue& value)
 {
     QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
     return QString::fromUtf8(text.mid(1, text.size() - 2));
+}
+
+QJsonObject notAvailableItem(const QString& address, const QString& parameter)
+{
+    return errorItem(6, address, QStringLiteral("parameter, %1, not available").arg(parameter));
+}
+
+QJsonObject invalidValueItem(const QString& address, const QString& parameter, const QJsonValue& value)
+{
+    return errorItem(7, address,
+                     QStringLiteral("invalid value, %1, for parameter, %2").arg(rawText(value), parameter));
 }
 
 std::optional<qint64> integral(const QJsonValue& value)
@@ -427,6 +422,8 @@ struct BridgeSimulator::Impl {
                                         QJsonObject*& light, QJsonObject& request);
     Answer control(const QString& method, const QString& path);
     bool handle(const QHttpServerRequest& request, QTcpSocket* socket);
+    // The answer to a request outside /sim/, counted against the rate limit.
+    Answer answerFor(const RecordedRequest& record);
     void send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
 };
 
@@ -500,9 +497,8 @@ Answer BridgeSimulator::Impl::pair(const QByteArray& body)
             QStringLiteral("invalid value, %1, for parameter, devicetype").arg(deviceType.toString()));
     const QJsonValue clientKey = request.value(QStringLiteral("generateclientkey"));
     if (!clientKey.isUndefined() && !clientKey.isBool())
-        return errorList(
-            7, QStringLiteral("/generateclientkey"),
-            QStringLiteral("invalid value, %1, for parameter, generateclientkey").arg(rawText(clientKey)));
+        return json(QJsonArray{invalidValueItem(QStringLiteral("/generateclientkey"),
+                                                QStringLiteral("generateclientkey"), clientKey)});
     if (!linkOpen())
         return errorList(101, QString(), QStringLiteral("link button not pressed"));
 
@@ -569,32 +565,31 @@ Answer BridgeSimulator::Impl::setState(const QString& id, const QByteArray& body
         const QString address = base + QLatin1Char('/') + key;
         const auto field = stateParameters().constFind(key);
         if (field == stateParameters().constEnd() || !state.contains(*field)) {
-            results.append(errorItem(6, address, QStringLiteral("parameter, %1, not available").arg(key)));
+            results.append(notAvailableItem(address, key));
             continue;
         }
         // Values are checked first: a bad value is reported as such even when the light is off.
         const std::optional<QJsonValue> checked = checkedValue(key, value, ctMin, ctMax);
         if (!checked) {
-            results.append(errorItem(
-                7, address, QStringLiteral("invalid value, %1, for parameter, %2").arg(rawText(value), key)));
+            results.append(invalidValueItem(address, key, value));
             continue;
         }
         QJsonValue stored = *checked;
-        const qint64 step = integral(value).value_or(0);
+        const bool increment = key.endsWith(QLatin1String("_inc"));
+        const QString target = increment ? key.chopped(4) : key;
 
         if (isColourParameter(key) && colourRefused) {
-            const QString name = key.endsWith(QLatin1String("_inc")) ? key.chopped(4) : key;
             results.append(errorItem(
                 201, address,
-                QStringLiteral("parameter, %1, is not modifiable. Device is set to off.").arg(name)));
+                QStringLiteral("parameter, %1, is not modifiable. Device is set to off.").arg(target)));
             continue;
         }
 
         // An increment is ignored when the absolute value comes in the same body.
-        if (key.endsWith(QLatin1String("_inc"))) {
-            const QString target = key.chopped(4);
+        if (increment) {
             if (request.contains(target))
                 continue;
+            const qint64 step = integral(value).value_or(0);
             const QJsonValue current = state.value(target);
             if (target == QLatin1String("bri"))
                 stored = static_cast<int>(std::clamp<qint64>(current.toInt() + step, 1, 254));
@@ -619,7 +614,6 @@ Answer BridgeSimulator::Impl::setState(const QString& id, const QByteArray& body
             results.append(successItem(address, stored));
         }
         // xy wins over ct, which wins over hue and saturation.
-        const QString target = key.endsWith(QLatin1String("_inc")) ? key.chopped(4) : key;
         if (target == QLatin1String("xy"))
             colourMode = QStringLiteral("xy");
         else if (target == QLatin1String("ct") && colourMode != QLatin1String("xy"))
@@ -644,13 +638,10 @@ Answer BridgeSimulator::Impl::rename(const QString& id, const QByteArray& body)
     for (auto it = request.constBegin(); it != request.constEnd(); ++it) {
         const QString address = base + QLatin1Char('/') + it.key();
         if (it.key() != QLatin1String("name")) {
-            results.append(
-                errorItem(6, address, QStringLiteral("parameter, %1, not available").arg(it.key())));
+            results.append(notAvailableItem(address, it.key()));
         } else if (!it.value().isString() || it.value().toString().isEmpty() ||
                    it.value().toString().size() > 32) {
-            results.append(
-                errorItem(7, address,
-                          QStringLiteral("invalid value, %1, for parameter, name").arg(rawText(it.value()))));
+            results.append(invalidValueItem(address, it.key(), it.value()));
         } else {
             light->insert(QStringLiteral("name"), it.value());
             results.append(successItem(address, it.value()));
@@ -743,41 +734,45 @@ bool BridgeSimulator::Impl::handle(const QHttpServerRequest& request, QTcpSocket
     }
 
     RecordedRequest record{method, path, request.body(), now() - startTime, 0};
-    Answer answer;
+    std::optional<Answer> answer;
     if (!silent) {
-        while (!recentAccepted.empty() && record.time - recentAccepted.front() >= 1.0)
-            recentAccepted.pop_front();
-        if (options.rateLimitPerSecond > 0 &&
-            static_cast<int>(recentAccepted.size()) >= options.rateLimitPerSecond) {
-            answer = options.https ? html(429, "429 Too Many Requests")
-                                   : html(503, "503 Service Temporarily Unavailable");
-        } else {
-            recentAccepted.push_back(record.time);
-            if (auto raw = rawAnswers.constFind(path); raw != rawAnswers.constEnd()) {
-                answer = *raw;
-            } else {
-                const QStringList segments = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-                if (segments.value(0) == QLatin1String("api"))
-                    answer = api(method, segments, request.body());
-                else
-                    answer = html(404, "404 Not Found");
-            }
-        }
-        record.status = answer.status;
+        answer = answerFor(record);
+        record.status = answer->status;
     }
     requests.append(record);
     Q_EMIT q->requestReceived(record);
-    if (silent)
-        return true; // the connection stays open and unanswered until the client gives up
+    if (!answer)
+        return true; // silent: the connection stays open and unanswered until the client gives up
 
     if (options.latencyMs <= 0) {
-        send(request, socket, answer);
-    } else {
-        // The socket owns the request; it is the timer's context so a closed connection cancels the answer.
-        QTimer::singleShot(options.latencyMs, socket,
-                           [this, request = &request, socket, answer] { send(*request, socket, answer); });
+        send(request, socket, *answer);
+        return true;
     }
+    // The socket owns the request, and the server owns the socket: while the socket lives, so do both.
+    MainQueue::shared().after(
+        options.latencyMs / 1000.0,
+        [this, request = &request, socket = QPointer<QTcpSocket>(socket), answer = *answer] {
+            if (socket)
+                send(*request, socket, answer);
+        });
     return true;
+}
+
+Answer BridgeSimulator::Impl::answerFor(const RecordedRequest& record)
+{
+    while (!recentAccepted.empty() && record.time - recentAccepted.front() >= 1.0)
+        recentAccepted.pop_front();
+    if (options.rateLimitPerSecond > 0 &&
+        static_cast<int>(recentAccepted.size()) >= options.rateLimitPerSecond)
+        return options.https ? html(429, "429 Too Many Requests")
+                             : html(503, "503 Service Temporarily Unavailable");
+    recentAccepted.push_back(record.time);
+    if (auto raw = rawAnswers.constFind(record.path); raw != rawAnswers.constEnd())
+        return *raw;
+    const QStringList segments = record.path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (segments.value(0) == QLatin1String("api"))
+        return api(record.method, segments, record.body);
+    return html(404, "404 Not Found");
 }
 
 void BridgeSimulator::Impl::send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer)

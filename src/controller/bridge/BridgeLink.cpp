@@ -66,6 +66,24 @@ QString commonName(const QSslCertificate& certificate)
     return certificate.subjectInfo(QSslCertificate::CommonName).value(0);
 }
 
+// Redirects are not followed: one could lead the user name away from the bridge.
+QNetworkRequest bridgeRequest(const QUrl& url, int timeoutMs)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return request;
+}
+
+// Why a request got no HTTP answer at all.
+QString transportError(const QNetworkReply* reply, int timeoutMs)
+{
+    const auto error = reply->error();
+    if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
+        return QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
+    return reply->errorString();
+}
+
 // Failures on the HTTPS attempt that mean the bridge does not speak HTTPS there, as opposed to the
 // bridge being away (a time-out) or answering.
 bool noHttpsThere(QNetworkReply::NetworkError error)
@@ -128,11 +146,6 @@ BridgeLink::BridgeLink(const QString& host, const BridgeClientOptions& options)
         return;
     }
     hostName_ = check.host();
-}
-
-QString BridgeLink::scheme() const
-{
-    return scheme_;
 }
 
 QUrl BridgeLink::url(const QString& scheme, const QStringList& path) const
@@ -223,9 +236,7 @@ void BridgeLink::pump()
 
 void BridgeLink::start(const std::shared_ptr<Job>& job)
 {
-    QNetworkRequest request(url(scheme_, job->request.path));
-    request.setTransferTimeout(options_.timeoutMs);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkRequest request = bridgeRequest(url(scheme_, job->request.path), options_.timeoutMs);
     if (!job->request.body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
 
@@ -293,11 +304,7 @@ void BridgeLink::finished(const std::shared_ptr<Job>& job, QNetworkReply* reply)
     } else if (state_ == State::Refused) {
         answer.error = QStringLiteral("refused the connection: ") + problem_;
     } else {
-        const auto error = reply->error();
-        if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
-            answer.error = QStringLiteral("no answer within %1 s").arg(options_.timeoutMs / 1000.0);
-        else
-            answer.error = reply->errorString();
+        answer.error = transportError(reply, options_.timeoutMs);
         // The bridge may have gone or changed; find out afresh before the next request.
         if (state_ == State::Ready)
             state_ = State::Unknown;
@@ -340,10 +347,8 @@ void BridgeLink::failWaiting(const QString& error)
 void BridgeLink::probe(int schemeIndex)
 {
     const QString& scheme = kSchemes.at(schemeIndex);
-    QNetworkRequest request(url(scheme, {QStringLiteral("api"), QStringLiteral("config")}));
-    request.setTransferTimeout(options_.timeoutMs);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply* reply = probeNam_->get(request);
+    QNetworkReply* reply = probeNam_->get(
+        bridgeRequest(url(scheme, {QStringLiteral("api"), QStringLiteral("config")}), options_.timeoutMs));
 
     auto seen = std::make_shared<QSslCertificate>();
     // This request carries nothing secret and its answer names the bridge id the certificate must
@@ -373,10 +378,7 @@ void BridgeLink::probeFinished(int schemeIndex, QNetworkReply* reply, const QSsl
             probe(schemeIndex + 1);
             return;
         }
-        const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError ||
-                              reply->error() == QNetworkReply::TimeoutError;
-        probeDone(timedOut ? QStringLiteral("no answer within %1 s").arg(options_.timeoutMs / 1000.0)
-                           : reply->errorString());
+        probeDone(transportError(reply, options_.timeoutMs));
         return;
     }
     if (status != 200) {
@@ -412,8 +414,7 @@ void BridgeLink::probeFinished(int schemeIndex, QNetworkReply* reply, const QSsl
     state_ = State::Ready;
     scheme_ = scheme;
     publicConfig_ = config;
-    for (auto& waiter : std::exchange(connectWaiters_, {}))
-        waiter(QString());
+    wakeConnectWaiters(QString());
     pump();
 }
 
@@ -423,8 +424,7 @@ void BridgeLink::refuse(const QString& problem)
     problem_ = problem;
     printLine(QStringLiteral("Hue bridge at %1: not talking to it: %2").arg(host_, problem_));
     failWaiting(problem_);
-    for (auto& waiter : std::exchange(connectWaiters_, {}))
-        waiter(problem_);
+    wakeConnectWaiters(problem_);
 }
 
 void BridgeLink::probeDone(const QString& error)
@@ -432,6 +432,11 @@ void BridgeLink::probeDone(const QString& error)
     state_ = State::Unknown;
     printLine(QStringLiteral("Hue bridge at %1: cannot reach it: %2").arg(host_, error));
     failWaiting(error);
+    wakeConnectWaiters(error);
+}
+
+void BridgeLink::wakeConnectWaiters(const QString& error)
+{
     for (auto& waiter : std::exchange(connectWaiters_, {}))
         waiter(error);
 }

@@ -61,7 +61,7 @@ public:
     // Empty until the bridge answered the first request.
     const QString& bridgeId() const { return bridgeId_; }
     const QJsonObject& publicConfig() const { return publicConfig_; }
-    QString scheme() const;
+    const QString& scheme() const { return scheme_; }
 
     void send(LinkRequest request);
 
@@ -90,6 +90,7 @@ private:
     void probeFinished(int schemeIndex, QNetworkReply* reply, const QSslCertificate& seen);
     void probeDone(const QString& error);
     void refuse(const QString& problem);
+    void wakeConnectWaiters(const QString& error);
 
     QUrl url(const QString& scheme, const QStringList& path) const;
     bool acceptCertificate(const QSslCertificate& certificate) const;

@@ -9,11 +9,6 @@ namespace orvel {
 
 namespace {
 
-QString lightLane(const QString& id)
-{
-    return QStringLiteral("light ") + id;
-}
-
 void printBridge(const detail::BridgeSession& session, const QString& what, const QString& text)
 {
     printLine(QStringLiteral("Hue bridge at %1: %2: %3").arg(session.link->host(), what, text));
@@ -56,16 +51,23 @@ void HttpHueLight::refresh(const hue::LightState& state)
     state_.id = id;
 }
 
+void HttpHueLight::send(LinkRequest request)
+{
+    if (session_->username.isEmpty()) {
+        printBridge(*session_, request.what, QStringLiteral("not paired yet"));
+        return;
+    }
+    request.path =
+        QStringList{QStringLiteral("api"), session_->username, QStringLiteral("lights"), state_.id} +
+        request.path;
+    request.lane = QStringLiteral("light ") + state_.id;
+    session_->link->send(std::move(request));
+}
+
 void HttpHueLight::read()
 {
     const QString what = QStringLiteral("read of light ") + state_.id;
-    if (session_->username.isEmpty()) {
-        printBridge(*session_, what, QStringLiteral("not paired yet"));
-        return;
-    }
     LinkRequest request;
-    request.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights"), state_.id};
-    request.lane = lightLane(state_.id);
     request.what = what;
     request.done = [self = shared_from_this(), what](const LinkReply& reply) {
         const auto answer = answerOf(*self->session_, what, reply);
@@ -78,7 +80,7 @@ void HttpHueLight::read()
         else
             printBridge(*self->session_, what, QStringLiteral("the bridge sent a list, not a light"));
     };
-    session_->link->send(std::move(request));
+    send(std::move(request));
 }
 
 void HttpHueLight::write()
@@ -93,27 +95,20 @@ void HttpHueLight::write()
         staged_.brightness.reset();
     if (staged_.isEmpty())
         return;
-    const QString what = QStringLiteral("write of light ") + state_.id;
-    const QByteArray body = hue::stateBody(staged_);
-    staged_ = {};
-    if (session_->username.isEmpty()) {
-        printBridge(*session_, what, QStringLiteral("not paired yet"));
-        return;
-    }
     LinkRequest request;
     request.method = QByteArrayLiteral("PUT");
-    request.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights"), state_.id,
-                    QStringLiteral("state")};
-    request.body = body;
-    request.lane = lightLane(state_.id);
-    request.what = what;
-    request.done = [self = shared_from_this()](const LinkReply& reply) { self->applyWriteAnswer(reply); };
-    session_->link->send(std::move(request));
+    request.path = {QStringLiteral("state")};
+    request.body = hue::stateBody(staged_);
+    request.what = QStringLiteral("write of light ") + state_.id;
+    request.done = [self = shared_from_this(), what = request.what](const LinkReply& reply) {
+        self->applyWriteAnswer(what, reply);
+    };
+    staged_ = {};
+    send(std::move(request));
 }
 
-void HttpHueLight::applyWriteAnswer(const LinkReply& reply)
+void HttpHueLight::applyWriteAnswer(const QString& what, const LinkReply& reply)
 {
-    const QString what = QStringLiteral("write of light ") + state_.id;
     const auto answer = answerOf(*session_, what, reply);
     if (!answer)
         return;
@@ -123,24 +118,16 @@ void HttpHueLight::applyWriteAnswer(const LinkReply& reply)
     }
     // Take what the bridge says it stored, so the light shows it without another read.
     const QString prefix = QStringLiteral("/lights/%1/state/").arg(state_.id);
+    QJsonObject stored;
     const QJsonArray entries = answer->array();
     for (const auto& entry : entries) {
         const QJsonObject success = entry.toObject().value(QStringLiteral("success")).toObject();
         for (auto it = success.constBegin(); it != success.constEnd(); ++it) {
-            if (!it.key().startsWith(prefix))
-                continue;
-            const QString field = it.key().mid(prefix.size());
-            const QJsonValue value = it.value();
-            if (field == QLatin1String("on") && value.isBool())
-                state_.on = value.toBool();
-            else if (field == QLatin1String("hue") && value.isDouble())
-                state_.hue = std::clamp(value.toInt(), 0, 65535);
-            else if (field == QLatin1String("sat") && value.isDouble())
-                state_.saturation = std::clamp(value.toInt(), 0, 255);
-            else if (field == QLatin1String("bri") && value.isDouble())
-                state_.brightness = std::clamp(value.toInt(), 0, 255);
+            if (it.key().startsWith(prefix))
+                stored.insert(it.key().mid(prefix.size()), it.value());
         }
     }
+    hue::mergeStateFields(state_, stored);
     printErrors(*session_, what, hue::errorsIn(*answer));
 }
 
@@ -182,11 +169,15 @@ void HttpHueBridge::readWithCompletion(ReadCompletion done)
                       : QStringList{QStringLiteral("api"), QStringLiteral("config")};
     config.lane = QStringLiteral("config");
     config.what = QStringLiteral("read of the configuration");
-    config.done = [self = shared_from_this(), read](const LinkReply& reply) {
-        read->config = reply;
-        if (--read->pending == 0)
-            self->finishRead(read);
+    // Each part keeps its reply; the last one to come in finishes the read.
+    const auto keepIn = [this, read](LinkReply Read::*part) {
+        return [self = shared_from_this(), read, part](const LinkReply& reply) {
+            (*read).*part = reply;
+            if (--read->pending == 0)
+                self->finishRead(read);
+        };
     };
+    config.done = keepIn(&Read::config);
     session_->link->send(std::move(config));
 
     if (!read->withUser)
@@ -195,11 +186,7 @@ void HttpHueBridge::readWithCompletion(ReadCompletion done)
     lights.path = {QStringLiteral("api"), session_->username, QStringLiteral("lights")};
     lights.lane = QStringLiteral("lights");
     lights.what = QStringLiteral("read of the lights");
-    lights.done = [self = shared_from_this(), read](const LinkReply& reply) {
-        read->lights = reply;
-        if (--read->pending == 0)
-            self->finishRead(read);
-    };
+    lights.done = keepIn(&Read::lights);
     session_->link->send(std::move(lights));
 }
 
@@ -217,12 +204,11 @@ void HttpHueBridge::finishRead(const std::shared_ptr<Read>& read)
         error = read->config.ok ? QStringLiteral("malformed configuration") : read->config.error;
     }
 
+    authenticated_ = false;
     if (!read->withUser) {
-        authenticated_ = false;
         if (error.isEmpty())
             error = QStringLiteral("no user name");
     } else if (!read->lights.ok) {
-        authenticated_ = false;
         error = read->lights.error;
     } else {
         const QString what = QStringLiteral("read of the lights");
@@ -233,17 +219,14 @@ void HttpHueBridge::finishRead(const std::shared_ptr<Read>& read)
             takeLights(answer.lights);
             break;
         case hue::LightsAnswer::Kind::Unauthorized:
-            authenticated_ = false;
             error = QStringLiteral("unauthorized user");
             printBridge(*session_, what, QStringLiteral("the bridge does not know the user name"));
             break;
         case hue::LightsAnswer::Kind::Errors:
-            authenticated_ = false;
             error = hue::describe(answer.errors.first());
             printErrors(*session_, what, answer.errors);
             break;
         case hue::LightsAnswer::Kind::Malformed:
-            authenticated_ = false;
             error = answer.problem;
             printBridge(*session_, what, QStringLiteral("the bridge sent ") + answer.problem);
             break;
@@ -308,12 +291,12 @@ void HttpHueBridge::registerUsername()
                 return;
             }
         }
-        // 101 is the normal answer until the link button is pressed.
         QList<hue::BridgeError> errors = hue::errorsIn(*answer);
+        if (errors.isEmpty())
+            printBridge(*self->session_, what, QStringLiteral("the bridge sent no user name"));
+        // 101 is the normal answer until the link button is pressed.
         errors.removeIf([](const hue::BridgeError& e) { return e.type == hue::kLinkButtonNotPressed; });
         printErrors(*self->session_, what, errors);
-        if (errors.isEmpty() && hue::errorsIn(*answer).isEmpty())
-            printBridge(*self->session_, what, QStringLiteral("the bridge sent no user name"));
     };
     session_->link->send(std::move(request));
 }

@@ -46,7 +46,9 @@ public:
     void refresh(const hue::LightState& state);
 
 private:
-    void applyWriteAnswer(const LinkReply& reply);
+    // Sends a request about this light; its path is the part after /api/<user>/lights/<id>.
+    void send(LinkRequest request);
+    void applyWriteAnswer(const QString& what, const LinkReply& reply);
 
     std::shared_ptr<detail::BridgeSession> session_;
     hue::LightState state_;

@@ -44,7 +44,7 @@ QString hostText(QHostAddress address, int port)
     if (isV4)
         address = QHostAddress(v4);
     QString text = address.toString();
-    if (port <= 0 || port == 443 || port == 80)
+    if (port <= 0 || port > 65535 || port == 443 || port == 80)
         return text;
     return address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]:%2").arg(text).arg(port)
                                                                : QStringLiteral("%1:%2").arg(text).arg(port);
@@ -140,6 +140,16 @@ private:
             delegate_->foundHueAt(host, log_.join(QLatin1Char('\n')));
     }
 
+    // An address that mDNS or the cloud lookup named; `how` is also the prefix of its log lines.
+    void considerAddress(const QHostAddress& address, int port, const QString& how)
+    {
+        if (!isLocalAddress(address)) {
+            log(QStringLiteral("%1: %2 is not a local address; skipped").arg(how, address.toString()));
+            return;
+        }
+        consider(hostText(address, port), how);
+    }
+
     // -- mDNS -------------------------------------------------------------------------------------
 
     void startMdns()
@@ -196,11 +206,7 @@ private:
                              instance.bridgeId.isEmpty() ? QStringLiteral("?") : instance.bridgeId,
                              address.toString())
                         .arg(instance.port));
-                if (!isLocalAddress(address)) {
-                    log(QStringLiteral("mDNS: %1 is not a local address; skipped").arg(address.toString()));
-                    continue;
-                }
-                consider(hostText(address, instance.port), QStringLiteral("mDNS"));
+                considerAddress(address, instance.port, QStringLiteral("mDNS"));
             }
         }
     }
@@ -263,11 +269,7 @@ private:
             log(QStringLiteral("cloud: bridge %1 at %2%3")
                     .arg(bridge.value(QStringLiteral("id")).toString(), address.toString(),
                          port > 0 ? QStringLiteral(" port %1").arg(port) : QString()));
-            if (!isLocalAddress(address)) {
-                log(QStringLiteral("cloud: %1 is not a local address; skipped").arg(address.toString()));
-                continue;
-            }
-            consider(hostText(address, port > 0 && port < 65536 ? port : 0), QStringLiteral("cloud"));
+            considerAddress(address, port, QStringLiteral("cloud"));
         }
     }
 

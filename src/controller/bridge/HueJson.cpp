@@ -27,7 +27,7 @@ std::optional<qulonglong> numericId(const QString& id)
 {
     bool ok = false;
     const qulonglong value = id.toULongLong(&ok);
-    if (!ok || id.isEmpty() || !id.at(0).isDigit())
+    if (!ok || !id.at(0).isDigit())
         return std::nullopt;
     return value;
 }
@@ -95,11 +95,21 @@ LightState parseLight(const QString& id, const QJsonObject& light)
     const QJsonObject fields = light.value(QStringLiteral("state")).toObject();
     // Every real bridge reports reachable; a light that lacks it is not held back for that.
     state.reachable = fields.value(QStringLiteral("reachable")).toBool(true);
-    state.on = fields.value(QStringLiteral("on")).toBool(false);
-    state.hue = boundedNumber(fields.value(QStringLiteral("hue")), 0, 65535);
-    state.saturation = boundedNumber(fields.value(QStringLiteral("sat")), 0, 255);
-    state.brightness = boundedNumber(fields.value(QStringLiteral("bri")), 0, 255);
+    mergeStateFields(state, fields);
     return state;
+}
+
+void mergeStateFields(LightState& state, const QJsonObject& fields)
+{
+    const auto merge = [&fields](std::optional<int>& into, const QString& key, int hi) {
+        if (const auto number = boundedNumber(fields.value(key), 0, hi))
+            into = number;
+    };
+    if (const QJsonValue on = fields.value(QStringLiteral("on")); on.isBool())
+        state.on = on.toBool();
+    merge(state.hue, QStringLiteral("hue"), 65535);
+    merge(state.saturation, QStringLiteral("sat"), 255);
+    merge(state.brightness, QStringLiteral("bri"), 255);
 }
 
 bool lightIdLess(const QString& a, const QString& b)

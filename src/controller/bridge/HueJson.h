@@ -48,6 +48,10 @@ struct LightState {
 
 LightState parseLight(const QString& id, const QJsonObject& light);
 
+// Takes the state fields "on", "hue", "sat" and "bri" of `fields` into `state`; a field that is
+// missing or of the wrong kind leaves its value as it was.
+void mergeStateFields(LightState& state, const QJsonObject& fields);
+
 // Orders light ids as numbers ("2" before "10"); ids that are not numbers come last, by text.
 bool lightIdLess(const QString& a, const QString& b);
 

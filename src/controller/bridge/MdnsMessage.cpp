@@ -127,15 +127,13 @@ bool readRecord(const Reader& reader, qsizetype& at, Record& record)
                 record.txt.insert(key, eq < 0 ? QString() : entry.mid(eq + 1));
         }
         break;
-    case kTypeA:
-        if (rdLength != 4)
+    case kTypeA: {
+        quint32 ipv4 = 0;
+        if (rdLength != 4 || !reader.u32(pos, ipv4))
             return false;
-        {
-            const quint8* b = reader.bytes(start);
-            record.address =
-                QHostAddress(quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | b[3]);
-        }
+        record.address = QHostAddress(ipv4);
         break;
+    }
     case kTypeAaaa:
         if (rdLength != 16)
             return false;
