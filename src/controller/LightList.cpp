@@ -31,8 +31,6 @@ constexpr quint64 kDefaultRuleCount = 2;
 // building millions of rules from it would hang the program.
 constexpr quint64 kMaxRuleCount = 255;
 
-constexpr quint8 kControllerNumber = 44;
-
 // The host a connection timer works for: nothing when its user info is not a text table, so
 // that a stray timer does no harm.
 std::optional<QString> hostFromUserInfo(const QVariant& userInfo)
@@ -47,20 +45,6 @@ std::optional<QString> hostFromUserInfo(const QVariant& userInfo)
     return map.value(kHostKey, QStringLiteral("unknown")).toString();
 }
 
-QString historyText(const QList<quint64>& history)
-{
-    QStringList parts;
-    for (quint64 value : history)
-        parts << QString::number(value);
-    return QLatin1Char('[') + parts.join(QStringLiteral(", ")) + QLatin1Char(']');
-}
-
-bool matches(const QList<quint64>& history, std::initializer_list<quint64> pattern)
-{
-    return history.size() == static_cast<qsizetype>(pattern.size()) &&
-           std::equal(pattern.begin(), pattern.end(), history.begin());
-}
-
 } // namespace
 
 LightList::LightList(std::shared_ptr<HueBridgeServices> bridges, std::shared_ptr<MidiEndpoints> midi,
@@ -68,6 +52,8 @@ LightList::LightList(std::shared_ptr<HueBridgeServices> bridges, std::shared_ptr
     : QObject(parent)
     , bridges_(std::move(bridges))
     , midi_(std::move(midi))
+    , triggerSettings_(MidiTriggerSettings::load())
+    , triggers_(builtInTriggers(triggerSettings_))
 {
     setGlobalToggle(Preferences::standard().boolean(kGlobalToggleKey).valueOr(true));
 }
@@ -99,38 +85,6 @@ void LightList::setUp()
         foundHueAt(givenBridgeHost_, QStringLiteral("bridge given at start: ") + givenBridgeHost_);
 
     setUpMidi();
-}
-
-void LightList::setUpMidi()
-{
-    writeLog(QStringLiteral("setting up midi..."));
-
-    QString error;
-    QPointer<LightList> self(this);
-    midiListener_ = midi_->createDestination(
-        QStringLiteral("Orvel"),
-        [self](const std::vector<MidiCommand>& commands) {
-            if (self)
-                self->handleMIDI(commands);
-        },
-        &error);
-    if (!midiListener_) {
-        // Without the destination no MIDI reaches the lights; the rest (switches, flash test)
-        // still works, so keep running and say why in the log.
-        writeLog(QStringLiteral("could not create the MIDI destination \"Orvel\": ") + error);
-    }
-
-    error.clear();
-    midiSender_ = midi_->createSource(QStringLiteral("Orvel Input"), &error);
-    if (!midiSender_) {
-        printLine(QStringLiteral("error setting up fake midi: ") + error);
-    } else {
-        const std::vector<MidiCommand> hello{MidiCommand{}};
-        if (!midiSender_->sendCommands(hello, &error))
-            printLine(QStringLiteral("problem sending message to fake midi"));
-    }
-
-    printLine(QStringLiteral("midi set up"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -369,60 +323,6 @@ void LightList::refreshLights()
         rule->followLight();
 }
 
-// ---------------------------------------------------------------------------------------------
-// MIDI
-
-void LightList::handleMIDI(const std::vector<MidiCommand>& commands)
-{
-    for (const MidiCommand& command : commands) {
-        switch (command.commandType) {
-        case MidiCommand::kControlChange: {
-            if (command.controllerNumber() != kControllerNumber)
-                break;
-            const quint64 value = command.controllerValue();
-            if (value == 6 || value == 7 || value == 70 || value == 71)
-                break;
-            midiCCHistory_.enqueue(value);
-            if (midiCCHistory_.elements.size() >= 4)
-                midiCCHistory_.dequeue();
-            const auto& history = midiCCHistory_.elements;
-            printLine(historyText(history));
-            printLine(QStringLiteral("44/") + QString::number(value));
-            // Checked top row first, as a table: rows with the same action stay apart.
-            // NOLINTBEGIN(bugprone-branch-clone)
-            if (matches(history, {68, 67, 69}))
-                rulesOn();
-            else if (history.size() == 3 && history[1] == 67 && history[2] == 5)
-                rulesOff();
-            else if (matches(history, {3, 69, 69}))
-                rulesOn();
-            else if (matches(history, {69, 3, 68}))
-                rulesOn();
-            else if (matches(history, {67, 4, 5}))
-                rulesOff();
-            // NOLINTEND(bugprone-branch-clone)
-            break;
-        }
-        case MidiCommand::kNoteOn: {
-            const quint8 note = command.note();
-            if (note != 25 && note != 95)
-                break;
-            if (command.velocity() == 127) {
-                printLine(command.description());
-                rulesOn();
-            } else if (command.velocity() == 0) {
-                if (note == 95)
-                    printLine(command.description());
-                rulesOff();
-            }
-            break;
-        }
-        default:
-            break;
-        }
-    }
-}
-
 void LightList::rulesOn()
 {
     switchAll(true);
@@ -436,6 +336,7 @@ void LightList::rulesOff()
 void LightList::switchAll(bool on)
 {
     setOn(on);
+    onByMidi_ = false;
     if (!globalToggle_ || !lightsInterface_)
         return;
     // A bridge takes only so many writes a second: the first rules go at once, the rest follow

@@ -2,6 +2,7 @@
 
 #include "controller/bridge/HueBridge.h"
 #include "controller/midi/MidiEndpoints.h"
+#include "controller/midi/MidiTriggers.h"
 #include "platform/MainQueue.h"
 #include "rules/LightOption.h"
 #include "rules/LightRule.h"
@@ -66,6 +67,13 @@ public:
     void refreshLights();
 
     void handleMIDI(const std::vector<MidiCommand>& commands);
+    // The built-in vocabulary's switches; setting them stores them and applies them at once.
+    const MidiTriggerSettings& triggerSettings() const { return triggerSettings_; }
+    void setTriggerSettings(const MidiTriggerSettings& settings);
+    // Full names of the ports connected to our "Orvel" or "Orvel Input" right now.
+    QStringList midiConnections(const QString& ourPort) const;
+    // The endpoints' view of the MIDI system (ports, connections), for the MIDI settings.
+    MidiEndpoints& midiSystem() const { return *midi_; }
     void rulesOn();
     void rulesOff();
 
@@ -75,12 +83,20 @@ public:
 
 Q_SIGNALS:
     void changed();
+    // The MIDI system changed around our ports (connections, ports, the server), or the trigger
+    // settings did.
+    void midiChanged();
 
 private:
     void setStatusText(const QString& text);
     void setOn(bool value);
     void setBlinkingAll(bool value);
     void setUpMidi();
+    void handleMidiSystemEvent(const MidiSystemEvent& event);
+    void switchFromMidi(bool on);
+    void handleHuiValue(quint64 value);
+    void answerSurface(const MidiCommand& command);
+    void dawGone(const QString& why);
     void switchAll(bool on);
     void startTimer(double interval, const QVariantMap& userInfo, void (LightList::*target)(RepeatingTimer&));
     void buildRules();
@@ -104,6 +120,14 @@ private:
     std::unique_ptr<MidiDestination> midiListener_;
     std::unique_ptr<MidiSource> midiSender_;
     Queue<quint64> midiCCHistory_;
+    MidiTriggerSettings triggerSettings_;
+    std::vector<MidiTrigger> triggers_; // what MIDI means, built from triggerSettings_
+    // The lights were last switched on by MIDI: only then may the DAW's leaving switch them off.
+    bool onByMidi_ = false;
+    // A host asks as several device types at once; Orvel answers as one main unit per wake-up.
+    double surfaceAnsweredAt_ = -1e9;
+    int surfaceAnsweredType_ = -1;
+    QStringList destinationPeers_; // ports connected to "Orvel" at the last look
     QString givenBridgeHost_;
 
     // The bridge being connected: the latest one reported until one is connected, then that one.

@@ -14,20 +14,49 @@ using namespace orvel::test;
 
 namespace {
 
-// "c68" controller 44 value 68, "x45/68" controller 45 value 68, "n95/127" note-on, "f25/0" note-off.
+// "c68" controller 44 value 68, "x45/68" controller 45 value 68, "n95/127" note-on, "f25/0" note-off;
+// "@3" after a message puts it on channel 3 (else 1). "s<hex>" is a sysex message.
 std::vector<MidiCommand> parseMessages(const QString& script)
 {
     std::vector<MidiCommand> batch;
     for (const QString& word : script.split(' ', Qt::SkipEmptyParts)) {
-        QStringList numbers = word.mid(1).split('/');
+        if (word[0] == 's') {
+            MidiCommand sysex;
+            sysex.commandType = 0xF0;
+            sysex.bytes = QByteArray::fromHex(word.mid(1).toLatin1());
+            batch.push_back(sysex);
+            continue;
+        }
+        const QStringList parts = word.mid(1).split('@');
+        QStringList numbers = parts[0].split('/');
         if (word[0] == 'c')
             numbers.prepend("44");
-        const quint8 status = word[0] == 'n' ? 0x90 : word[0] == 'f' ? 0x80 : 0xB0;
-        batch.push_back(
-            FakeMidiEndpoints::message(status, quint8(numbers[0].toUInt()), quint8(numbers[1].toUInt())));
+        const quint8 kind = word[0] == 'n' ? 0x90 : word[0] == 'f' ? 0x80 : 0xB0;
+        const quint8 channel = parts.size() > 1 ? quint8(parts[1].toUInt() - 1) : 0;
+        batch.push_back(FakeMidiEndpoints::message(kind | channel, quint8(numbers[0].toUInt()),
+                                                   quint8(numbers[1].toUInt())));
     }
     return batch;
 }
+
+// "-95 -25 -44" turn built-in triggers off, "armed" lights while armed, "ch2" listens on channel 2,
+// "stay" keeps the lights when the DAW goes away.
+MidiTriggerSettings parseSettings(const QString& words)
+{
+    MidiTriggerSettings s;
+    for (const QString& word : words.split(' ', Qt::SkipEmptyParts)) {
+        s.recordNote = s.recordNote && word != "-95";
+        s.selectNote = s.selectNote && word != "-25";
+        s.huiSequences = s.huiSequences && word != "-44";
+        s.lightWhileArmed = s.lightWhileArmed || word == "armed";
+        s.offWhenDawLeaves = s.offWhenDawLeaves && word != "stay";
+        if (word.startsWith("ch"))
+            s.channel = word.mid(2).toInt();
+    }
+    return s;
+}
+
+const QString kReset = "sf0000066140800f7";
 
 } // namespace
 
@@ -37,6 +66,8 @@ class TestLightListDispatch : public QObject {
 private slots:
     void vocabulary_data();
     void vocabulary();
+    void controlSurfaceHandshake();
+    void settingsKeptAndTheDawLeaving();
     void systemEnabledGatesTheLights();
     void firstFiveRulesAtOnceThenOneByOne();
     void flashTestAndAlwaysOn();
@@ -45,46 +76,161 @@ private slots:
 
 void TestLightListDispatch::vocabulary_data()
 {
+    QTest::addColumn<QString>("settings");
     QTest::addColumn<QString>("messages");
     QTest::addColumn<QStringList>("switches");
 
     const QStringList on{"on"};
     const QStringList off{"off"};
-    QTest::newRow("68 67 69") << "c68 c67 c69" << on;
-    QTest::newRow("1 67 5") << "c1 c67 c5" << off;
-    QTest::newRow("99 67 5") << "c99 c67 c5" << off;
-    QTest::newRow("3 69 69") << "c3 c69 c69" << on;
-    QTest::newRow("69 3 68") << "c69 c3 c68" << on;
-    QTest::newRow("67 4 5") << "c67 c4 c5" << off;
-    QTest::newRow("two values") << "c68 c67" << QStringList();
-    QTest::newRow("then 67 69 5") << "c68 c67 c69 c5" << on;
-    QTest::newRow("70 dropped") << "c68 c67 c70 c69" << on;
-    QTest::newRow("6 7 71 dropped") << "c68 c6 c67 c7 c71 c69" << on;
-    QTest::newRow("later pattern") << "c68 c67 c69 c67 c4 c5" << QStringList{"on", "off"};
-    QTest::newRow("other controller") << "x45/68 x45/67 x45/69" << QStringList();
-    QTest::newRow("note 25 127") << "n25/127" << on;
-    QTest::newRow("note 25 0") << "n25/0" << off;
-    QTest::newRow("note 95 127") << "n95/127" << on;
-    QTest::newRow("note 95 0") << "n95/0" << off;
-    QTest::newRow("velocity 64") << "n25/64 n95/64" << QStringList();
-    QTest::newRow("other notes") << "n24/127 n96/127 n60/0" << QStringList();
-    QTest::newRow("note-off") << "f25/0 f25/127 f95/0 f95/127" << QStringList();
-    QTest::newRow("batch in order") << "n95/127 c68 c67 c5 n25/127" << QStringList{"on", "off", "on"};
+    QTest::newRow("68 67 69") << ""
+                              << "c68 c67 c69" << on;
+    QTest::newRow("1 67 5") << ""
+                            << "c1 c67 c5" << off;
+    QTest::newRow("99 67 5") << ""
+                             << "c99 c67 c5" << off;
+    QTest::newRow("3 69 69") << ""
+                             << "c3 c69 c69" << on;
+    QTest::newRow("69 3 68") << ""
+                             << "c69 c3 c68" << on;
+    QTest::newRow("67 4 5") << ""
+                            << "c67 c4 c5" << off;
+    QTest::newRow("two values") << ""
+                                << "c68 c67" << QStringList();
+    QTest::newRow("then 67 69 5") << ""
+                                  << "c68 c67 c69 c5" << on;
+    QTest::newRow("70 dropped") << ""
+                                << "c68 c67 c70 c69" << on;
+    QTest::newRow("6 7 71 dropped") << ""
+                                    << "c68 c6 c67 c7 c71 c69" << on;
+    QTest::newRow("later pattern") << ""
+                                   << "c68 c67 c69 c67 c4 c5" << QStringList{"on", "off"};
+    QTest::newRow("other controller") << ""
+                                      << "x45/68 x45/67 x45/69" << QStringList();
+    QTest::newRow("note 25 127") << ""
+                                 << "n25/127" << on;
+    QTest::newRow("note 25 0") << ""
+                               << "n25/0" << off;
+    QTest::newRow("note 95 127") << ""
+                                 << "n95/127" << on;
+    QTest::newRow("note 95 0") << ""
+                               << "n95/0" << off;
+    QTest::newRow("velocity 64") << ""
+                                 << "n25/64 n95/64" << QStringList();
+    QTest::newRow("other notes") << ""
+                                 << "n24/127 n96/127 n60/0" << QStringList();
+    // MIDI bridges turn a note-on with velocity 0 into a note-off: both put the lights back.
+    QTest::newRow("note-off") << ""
+                              << "n95/127 f95/64 n25/127 f25/0" << QStringList{"on", "off", "on", "off"};
+    QTest::newRow("batch in order") << ""
+                                    << "n95/127 c68 c67 c5 n25/127" << QStringList{"on", "off", "on"};
+
+    QTest::newRow("armed ignored") << ""
+                                   << "n95/1" << QStringList();
+    QTest::newRow("light while armed") << "armed"
+                                       << "n95/1 n95/127 n95/0" << QStringList{"on", "on", "off"};
+    QTest::newRow("note 95 off") << "-95"
+                                 << "n95/127 f95/0 n25/127" << on;
+    QTest::newRow("note 25 off") << "-25"
+                                 << "n25/127 n25/0 n95/127" << on;
+    QTest::newRow("controller 44 off") << "-44"
+                                       << "c68 c67 c69" << QStringList();
+    QTest::newRow("any channel") << ""
+                                 << "n95/127@16" << on;
+    QTest::newRow("channel 2 only") << "ch2"
+                                    << "n95/127 c68 c67 c69 n95/127@2" << on;
+    QTest::newRow("channel 16") << "ch16"
+                                << "n95/127@16 f95/0@15" << on;
+    // The DAW closes its session while recording: only the reset, never a note-off.
+    QTest::newRow("reset after MIDI on") << ""
+                                         << "n95/127 " + kReset << QStringList{"on", "off"};
+    QTest::newRow("reset while off") << "" << kReset << QStringList();
+    QTest::newRow("reset, staying on") << "stay"
+                                       << "n95/127 " + kReset << on;
+    QTest::newRow("reset of an extender") << ""
+                                          << "n95/127 sf0000066150800f7" << QStringList{"on", "off"};
+    QTest::newRow("not a reset") << ""
+                                 << "n95/127 sf0000066140801f7 sf0000067140800f7 sf00000661408f7" << on;
 }
 
 void TestLightListDispatch::vocabulary()
 {
+    QFETCH(QString, settings);
     QFETCH(QString, messages);
     QFETCH(QStringList, switches);
     ControllerHarness h;
     h.create();
     h.list->setUp();
+    h.list->setTriggerSettings(parseSettings(settings));
 
     // What rulesOn() and rulesOff() were called, read off the published `on`.
     QStringList calls;
     QObject::connect(h.list.get(), &LightList::changed, [&] { calls << (h.list->on() ? "on" : "off"); });
     h.midi->deliver(parseMessages(messages));
     QCOMPARE(calls, switches);
+}
+
+// A host greets its surface with a device query per device type and stays silent until one is
+// answered; Orvel answers as one main unit, once per wake-up.
+void TestLightListDispatch::controlSurfaceHandshake()
+{
+    ControllerHarness h;
+    h.create();
+    h.list->setUp();
+    auto answers = [&] {
+        QStringList hex;
+        for (const MidiCommand& command : std::exchange(h.midi->sent, {}))
+            hex << command.bytes.toHex();
+        return hex;
+    };
+    const QString mackieAnswer = "f000006614014f5256454c303101020304f7";
+    h.midi->deliver(parseMessages("sf000006614"
+                                  "00f7 sf00000661500f7 sf00000661000f7 sf00000661100f7"));
+    QCOMPARE(answers(), QStringList{mackieAnswer});
+    h.clock.advance(0.5);
+    h.midi->deliver(parseMessages("sf00000661000f7 sf00000661500f7"));
+    QCOMPARE(answers(), QStringList());
+    h.midi->deliver(parseMessages("sf00000661400f7")); // asked again: a new session
+    QCOMPARE(answers(), QStringList{mackieAnswer});
+
+    // A host that asks only as Logic Control gets its challenge and, on its reply, the confirmation.
+    h.clock.advance(2);
+    h.midi->deliver(parseMessages("sf00000661000f7 sf000066100201020304050607"
+                                  "0a0b0c0df7"));
+    QCOMPARE(answers(),
+             QStringList({"f000006610014f5256454c303101020304f7", "f000006610034f5256454c3031f7"}));
+
+    // Other manufacturers, other message ids, broken lengths: no answer, no switching.
+    h.clock.advance(2);
+    h.midi->deliver(
+        parseMessages("sf00000671400f7 sf00000661401f7 sf0000066140000f7 sf000066140000 sf0000066f7 "
+                      "sf0000066120000f7"));
+    QCOMPARE(answers(), QStringList());
+    QVERIFY(!h.list->on());
+}
+
+// The DAW's port leaving "Orvel" puts the lights back, but only what MIDI switched on.
+void TestLightListDispatch::settingsKeptAndTheDawLeaving()
+{
+    ControllerHarness h;
+    h.create();
+    h.list->setUp();
+    MidiTriggerSettings settings = parseSettings("-25 armed ch3");
+    h.list->setTriggerSettings(settings);
+    QCOMPARE(h.prefs().boolean("midi_note25").value, false);
+    QCOMPARE(h.prefs().integer("midi_channel").value, qint64(3));
+    h.prefs().setText("midi_note95", "yes"); // damaged: its default holds
+    h.restart();
+    QCOMPARE(h.list->triggerSettings(), settings);
+
+    h.list->setUp();
+    h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {"daw:out", "keys:out"});
+    h.midi->deliver(parseMessages("n95/127@3"));
+    QVERIFY(h.list->on());
+    h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {"daw:out"});
+    QVERIFY(!h.list->on());
+    h.list->setOverrideToggle(true); // "Always On" is the user's, not the DAW's
+    h.midi->tell(MidiSystemEvent::Kind::ServerLost, {});
+    QVERIFY(h.list->on());
 }
 
 void TestLightListDispatch::systemEnabledGatesTheLights()

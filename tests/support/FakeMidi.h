@@ -3,6 +3,7 @@
 #include "controller/midi/MidiEndpoints.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
@@ -19,7 +20,23 @@ public:
 
     QString destinationName;
     QString sourceName;
-    Handler handler; // empty while no destination exists
+    Handler handler;               // empty while no destination exists
+    std::vector<MidiCommand> sent; // what went out through the source, empty commands left out
+    QStringList peers;             // ports connected to the destination
+    EventHandler events;
+
+    void setEventHandler(EventHandler handler) override { events = std::move(handler); }
+    QStringList connections(const QString& ourPort) const override
+    {
+        return ourPort == destinationName ? peers : QStringList{};
+    }
+    // The MIDI system reports a change; `nowConnected` becomes the destination's peers.
+    void tell(MidiSystemEvent::Kind kind, const QStringList& nowConnected)
+    {
+        peers = nowConnected;
+        if (events)
+            events(MidiSystemEvent{kind, {}});
+    }
 
     void deliver(const std::vector<MidiCommand>& batch)
     {
@@ -55,7 +72,7 @@ public:
     {
         sourceName = name;
         *error = sourceError;
-        return error->isEmpty() ? std::make_unique<Source>() : nullptr;
+        return error->isEmpty() ? std::make_unique<Source>(this) : nullptr;
     }
 
 private:
@@ -67,7 +84,18 @@ private:
         FakeMidiEndpoints* owner;
     };
     struct Source : MidiSource {
-        bool sendCommands(const std::vector<MidiCommand>&, QString*) override { return true; }
+        explicit Source(FakeMidiEndpoints* owner)
+            : owner(owner)
+        {}
+        bool sendCommands(const std::vector<MidiCommand>& commands, QString*) override
+        {
+            for (const MidiCommand& command : commands) {
+                if (command.commandType != 0 || !command.bytes.isEmpty())
+                    owner->sent.push_back(command);
+            }
+            return true;
+        }
+        FakeMidiEndpoints* owner;
     };
 };
 

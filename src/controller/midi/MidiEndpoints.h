@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -44,10 +46,52 @@ public:
     virtual bool sendCommands(const std::vector<MidiCommand>& commands, QString* error) = 0;
 };
 
+// A MIDI port of another program, as the MIDI system lists it.
+struct MidiPortInfo {
+    QString name;          // the system's full name, e.g. "ardour:mackie control out"
+    QString client;        // "ardour"
+    QString port;          // "mackie control out"
+    bool isSource = false; // it sends MIDI (other programs' outputs); otherwise it receives
+};
+
+// What the MIDI system tells about the world around the endpoints, on the main thread.
+struct MidiSystemEvent {
+    enum class Kind {
+        ConnectionsChanged, // a port was connected to or disconnected from one of ours
+        PortsChanged,       // a port appeared or went away somewhere
+        ServerLost,         // the MIDI server went away; our ports are gone until ServerBack
+        ServerBack,         // our ports are open again
+    };
+    Kind kind = Kind::ConnectionsChanged;
+    QString text; // why, for the log; may be empty
+};
+
 // Creates the program's virtual endpoints; tests hand the controller a fake.
+// Beyond the endpoints an implementation may see the MIDI system's ports and connections; one
+// that cannot (RtMidi on ALSA, say) keeps the defaults: no ports, no events, nothing connectable.
 class MidiEndpoints {
 public:
     virtual ~MidiEndpoints() = default;
+    using EventHandler = std::function<void(const MidiSystemEvent& event)>;
+    virtual void setEventHandler(EventHandler handler) { (void)handler; }
+    // Other programs' MIDI ports.
+    virtual QList<MidiPortInfo> ports() const { return {}; }
+    // Full names of the ports connected to our port `ourPort` ("Orvel" or "Orvel Input").
+    virtual QStringList connections(const QString& ourPort) const
+    {
+        (void)ourPort;
+        return {};
+    }
+    // Connects or disconnects a source port to a destination port, full names; ours are named
+    // by their own short names. False with `error` filled when the system refused.
+    virtual bool setConnected(const QString& source, const QString& destination, bool connected,
+                              QString* error)
+    {
+        (void)source, (void)destination, (void)connected;
+        if (error)
+            *error = QStringLiteral("this MIDI system does not let Orvel connect ports");
+        return false;
+    }
     // Handler runs on the main thread, once per received batch, commands in arrival order.
     using Handler = std::function<void(const std::vector<MidiCommand>& commands)>;
     // A virtual destination other programs send to. nullptr with `error` filled on failure.

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace orvel {
@@ -313,37 +314,107 @@ std::unique_ptr<MidiDestination> RtMidiEndpoints::createDestination(const QStrin
 {
     if (!midiAllowed(api_, configError_, name, error))
         return nullptr;
-    auto state = std::make_shared<DestinationState>(std::move(handler));
-    state->self = state;
-    RtMidi::Api opened = RtMidi::UNSPECIFIED;
-    auto in = openVirtualPort<RtMidiIn>(
-        apisFor(api_), name, state->errors,
-        [&state](RtMidiIn& port) {
-            // A callback rather than polling: RtMidi's own queue is bounded and would drop a burst.
-            port.setCallback(&receive, state.get());
-            // System exclusive, timing clock and active sensing never act; a running sequencer
-            // sends clock many times a second, so leave them out at the source.
-            port.ignoreTypes(true, true, true);
-        },
-        error, &opened);
-    if (!in)
-        return nullptr;
-    printLine(QStringLiteral("MIDI destination \"%1\" open through %2").arg(name, apiDisplayName(opened)));
-    return std::make_unique<RtMidiDestination>(std::move(state), std::move(in));
+    const std::vector<RtMidi::Api> apis = apisFor(api_);
+    const bool alsa = std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) != apis.end();
+    QString alsaError;
+    if (alsa) {
+        auto state = std::make_shared<DestinationState>(handler);
+        state->self = state;
+        RtMidi::Api opened = RtMidi::UNSPECIFIED;
+        auto in = openVirtualPort<RtMidiIn>(
+            {RtMidi::LINUX_ALSA}, name, state->errors,
+            [&state](RtMidiIn& port) {
+                // A callback rather than polling: RtMidi's own queue is bounded and would drop a burst.
+                port.setCallback(&receive, state.get());
+                // Timing clock and active sensing never act; a running sequencer sends clock many
+                // times a second, so leave them out at the source. System exclusive stays: control
+                // surface hosts greet and reset their surfaces with it.
+                port.ignoreTypes(false, true, true);
+            },
+            &alsaError, &opened);
+        if (in) {
+            printLine(
+                QStringLiteral("MIDI destination \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+            return std::make_unique<RtMidiDestination>(std::move(state), std::move(in));
+        }
+    }
+    return openOnJack(name, alsaError, error, [&](QString* jackError) {
+        return jack_.createDestination(name, std::move(handler), jackError);
+    });
 }
 
 std::unique_ptr<MidiSource> RtMidiEndpoints::createSource(const QString& name, QString* error)
 {
     if (!midiAllowed(api_, configError_, name, error))
         return nullptr;
-    auto errors = std::make_unique<ErrorSink>();
-    RtMidi::Api opened = RtMidi::UNSPECIFIED;
-    auto out = openVirtualPort<RtMidiOut>(
-        apisFor(api_), name, *errors, [](RtMidiOut&) {}, error, &opened);
-    if (!out)
-        return nullptr;
-    printLine(QStringLiteral("MIDI source \"%1\" open through %2").arg(name, apiDisplayName(opened)));
-    return std::make_unique<RtMidiSource>(std::move(errors), std::move(out));
+    const std::vector<RtMidi::Api> apis = apisFor(api_);
+    QString alsaError;
+    // Both endpoints go where the first one went, so that a peer finds them side by side.
+    if (!usingJack_ && std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) != apis.end()) {
+        auto errors = std::make_unique<ErrorSink>();
+        RtMidi::Api opened = RtMidi::UNSPECIFIED;
+        auto out = openVirtualPort<RtMidiOut>(
+            {RtMidi::LINUX_ALSA}, name, *errors, [](RtMidiOut&) {}, &alsaError, &opened);
+        if (out) {
+            printLine(QStringLiteral("MIDI source \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+            return std::make_unique<RtMidiSource>(std::move(errors), std::move(out));
+        }
+    }
+    return openOnJack(name, alsaError, error,
+                      [&](QString* jackError) { return jack_.createSource(name, jackError); });
+}
+
+template <typename Open>
+auto RtMidiEndpoints::openOnJack(const QString& name, const QString& alsaError, QString* error, Open open)
+    -> decltype(open(error))
+{
+    const std::vector<RtMidi::Api> apis = apisFor(api_);
+    QString jackError;
+    if (std::find(apis.begin(), apis.end(), RtMidi::UNIX_JACK) != apis.end()) {
+        if (auto endpoint = open(&jackError)) {
+            usingJack_ = true;
+            printLine(QStringLiteral("MIDI %1 \"%2\" open through JACK as \"%3:%2\"")
+                          .arg(std::is_same_v<decltype(open(error)), std::unique_ptr<MidiSource>>
+                                   ? QStringLiteral("source")
+                                   : QStringLiteral("destination"),
+                               name, jack_.clientName()));
+            return endpoint;
+        }
+        jackError = QStringLiteral("JACK: ") + jackError;
+    }
+    if (error) {
+        QStringList failures;
+        if (!alsaError.isEmpty())
+            failures << alsaError;
+        if (!jackError.isEmpty())
+            failures << jackError;
+        *error = failures.isEmpty() ? QStringLiteral("could not open the MIDI port \"%1\"").arg(name)
+                                    : failures.join(QStringLiteral("; "));
+    }
+    return nullptr;
+}
+
+void RtMidiEndpoints::setEventHandler(EventHandler handler)
+{
+    jack_.setEventHandler(std::move(handler));
+}
+
+QList<MidiPortInfo> RtMidiEndpoints::ports() const
+{
+    return usingJack_ ? jack_.ports() : QList<MidiPortInfo>{};
+}
+
+QStringList RtMidiEndpoints::connections(const QString& ourPort) const
+{
+    return usingJack_ ? jack_.connections(ourPort) : QStringList{};
+}
+
+bool RtMidiEndpoints::setConnected(const QString& source, const QString& destination, bool connected,
+                                   QString* error)
+{
+    if (usingJack_)
+        return jack_.setConnected(source, destination, connected, error);
+    return MidiEndpoints::setConnected(source, destination, connected, error);
 }
 
 bool RtMidiEndpoints::wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error)

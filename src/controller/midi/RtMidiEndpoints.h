@@ -1,12 +1,14 @@
 #pragma once
 
+#include "controller/midi/JackMidiEndpoints.h"
 #include "controller/midi/MidiEndpoints.h"
 
 namespace orvel {
 
-// The program's virtual MIDI endpoints through RtMidi. It uses the ALSA sequencer when it can be
-// opened and otherwise a running JACK server. The environment variable ORVEL_MIDI_API set to
-// "alsa", "jack" or "none" forces the choice ("none" behaves like a machine without MIDI).
+// The program's virtual MIDI endpoints: through RtMidi on the ALSA sequencer when it can be
+// opened, otherwise as a client of a running JACK server (JackMidiEndpoints, which also sees the
+// JACK graph). The environment variable ORVEL_MIDI_API set to "alsa", "jack" or "none" forces the
+// choice ("none" behaves like a machine without MIDI).
 // Create and destroy the endpoints on the main thread; the handler runs there too.
 class RtMidiEndpoints final : public MidiEndpoints {
 public:
@@ -20,6 +22,13 @@ public:
                                                        QString* error) override;
     std::unique_ptr<MidiSource> createSource(const QString& name, QString* error) override;
 
+    // The MIDI system's ports and events, where the system in use shows them (JACK).
+    void setEventHandler(EventHandler handler) override;
+    QList<MidiPortInfo> ports() const override;
+    QStringList connections(const QString& ourPort) const override;
+    bool setConnected(const QString& source, const QString& destination, bool connected,
+                      QString* error) override;
+
     // The byte sequence put on the wire for `command`: its received bytes when it has them,
     // otherwise bytes built from its type and data. An empty command (type 0, no bytes) gives
     // an empty sequence, which is not sent at all. False with `error` filled when the command
@@ -27,8 +36,14 @@ public:
     static bool wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error);
 
 private:
+    template <typename Open>
+    auto openOnJack(const QString& name, const QString& alsaError, QString* error, Open open)
+        -> decltype(open(error));
+
     Api api_;
     QString configError_; // an unusable ORVEL_MIDI_API value
+    JackMidiEndpoints jack_;
+    bool usingJack_ = false; // an endpoint went to JACK
 };
 
 } // namespace orvel
