@@ -208,8 +208,11 @@ void AppDelegate::applicationWillTerminate()
         anyOn = anyRuleOn(*controller_);
         controller_->rulesOff();
     }
-    if (!anyOn) {
-        // Nothing was switched on, so nothing is written back: no reason to wait.
+    // Writes still going out were asked for just before (the DAW left, a note-off came): they put
+    // lights back too, so they are waited for like the switch-off's own.
+    const bool writing = env_.writesInFlight && env_.writesInFlight() > 0;
+    if (!anyOn && !writing) {
+        // Nothing was switched on and nothing is being written: no reason to wait.
         finishShutdown();
         return;
     }

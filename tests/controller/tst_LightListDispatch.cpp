@@ -222,12 +222,17 @@ void TestLightListDispatch::settingsKeptAndTheDawLeaving()
     h.restart();
     QCOMPARE(h.list->triggerSettings(), settings);
 
-    h.list->setUp();
+    h.useThreeLights();
+    h.storeRule(0, 0, 100, 50, 60);
+    h.connect();
     h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {"daw:out", "keys:out"});
     h.midi->deliver(parseMessages("n95/127@3"));
+    h.clock.advance(0.2);
     QVERIFY(h.list->on());
+    h.bridge().writes.clear();
     h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {"daw:out"});
     QVERIFY(!h.list->on());
+    QCOMPARE(h.bridge().writes, QStringList({"0 on=true", "0 hue=8000 sat=140 bri=200"}));
     h.list->setOverrideToggle(true); // "Always On" is the user's, not the DAW's
     h.midi->tell(MidiSystemEvent::Kind::ServerLost, {});
     QVERIFY(h.list->on());

@@ -1,0 +1,221 @@
+// orvel-daw-peer: a scripted DAW that drives a control surface the way Ardour's Mackie Control
+// surface does over JACK. It registers "mackie control out" and "mackie control in", stays
+// silent until both are connected, greets with the four device queries, and (with --handshake)
+// waits for a device's answer before it talks. Then it sends its start-up burst, and afterwards
+// what the lines on standard input ask for:
+//   arm | record | stop | select2 | timecode N | send HEX | close | quit
+// It prints "ready", "connected", "answered HEX", "talking", "done CMD" as things happen.
+//   orvel-daw-peer [--name CLIENT] [--handshake] [--connect ORVEL_CLIENT]
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+jack_client_t* client = nullptr;
+jack_port_t* outPort = nullptr;
+jack_port_t* inPort = nullptr;
+jack_ringbuffer_t* ring = nullptr;
+std::mutex receivedMutex;
+QList<QByteArray> received;
+std::atomic<bool> graphChanged{false};
+
+void say(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+int process(jack_nframes_t frames, void*)
+{
+    void* in = jack_port_get_buffer(inPort, frames);
+    for (jack_nframes_t i = 0; i < jack_midi_get_event_count(in); ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, in, i) == 0) {
+            const std::lock_guard lock(receivedMutex);
+            received << QByteArray(reinterpret_cast<const char*>(event.buffer), qsizetype(event.size));
+        }
+    }
+    void* out = jack_port_get_buffer(outPort, frames);
+    jack_midi_clear_buffer(out);
+    quint16 length = 0;
+    // A few hundred events a cycle at most, as a real host spreads its burst.
+    for (int sent = 0; sent < 256 && jack_ringbuffer_read_space(ring) >= sizeof length; ++sent) {
+        jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&length), sizeof length);
+        if (jack_ringbuffer_read_space(ring) < sizeof length + length)
+            break;
+        jack_ringbuffer_read_advance(ring, sizeof length);
+        if (jack_midi_data_t* slot = jack_midi_event_reserve(out, 0, length))
+            jack_ringbuffer_read(ring, reinterpret_cast<char*>(slot), length);
+        else
+            jack_ringbuffer_read_advance(ring, length);
+    }
+    return 0;
+}
+
+void send(const QByteArray& bytes)
+{
+    const auto length = quint16(bytes.size());
+    while (jack_ringbuffer_write_space(ring) < sizeof length + length)
+        QThread::msleep(5); // the process thread empties it every cycle
+    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&length), sizeof length);
+    jack_ringbuffer_write(ring, bytes.constData(), length);
+}
+
+void send(std::initializer_list<int> bytes)
+{
+    QByteArray message;
+    for (int b : bytes)
+        message.append(char(b));
+    send(message);
+}
+
+// Every LED off, faders, meters, timecode and the LCD, as a host refreshes a surface it just met.
+void startupBurst()
+{
+    send(QByteArray::fromHex("f0000066141200") + QByteArray(56, ' ') + QByteArray::fromHex("f7"));
+    for (int round = 0; round < 6; ++round) {
+        for (int strip = 0; strip < 9; ++strip)
+            send({0xE0 + strip, 0, 0});
+        for (int pot = 0x30; pot < 0x38; ++pot)
+            send({0xB0, pot, 0});
+        for (int meter = 0; meter < 8; ++meter)
+            send({0xD0, meter << 4});
+        for (int digit = 0x40; digit < 0x4C; ++digit)
+            send({0xB0, digit, 0x30});
+        for (int led = 0; led < 0x76; ++led) {
+            if (led != 0x5F || round < 2)
+                send({0x90, led, 0});
+        }
+    }
+}
+
+void transportBlock(bool recording)
+{
+    send({0x90, 0x5F, recording ? 0x7F : 0x00});
+    send({0x90, 0x5E, recording ? 0x7F : 0x00});
+    send({0x90, 0x5D, recording ? 0x00 : 0x7F});
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    auto option = [&](const QString& name) {
+        const qsizetype i = args.indexOf(name);
+        return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
+    };
+    const bool handshake = args.contains(QStringLiteral("--handshake"));
+    const QString name =
+        option(QStringLiteral("--name")).isEmpty() ? QStringLiteral("daw") : option(QStringLiteral("--name"));
+
+    jack_status_t status{};
+    client = jack_client_open(name.toUtf8().constData(), JackNoStartServer, &status);
+    if (!client) {
+        say(QStringLiteral("no JACK server"));
+        return 1;
+    }
+    ring = jack_ringbuffer_create(1 << 18);
+    outPort = jack_port_register(client, "mackie control out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    inPort = jack_port_register(client, "mackie control in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(client, &process, nullptr);
+    jack_set_port_connect_callback(
+        client, [](jack_port_id_t, jack_port_id_t, int, void*) { graphChanged = true; }, nullptr);
+    jack_activate(client);
+    const QString full = QString::fromUtf8(jack_get_client_name(client));
+    say(QStringLiteral("ready ") + full);
+
+    const QString orvel = option(QStringLiteral("--connect"));
+    if (!orvel.isEmpty()) {
+        jack_connect(client, jack_port_name(outPort),
+                     (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
+        jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
+                     jack_port_name(inPort));
+    }
+
+    enum class State { Waiting, Greeted, Talking } state = State::Waiting;
+    QTimer poll; // the peer's own loop; the program under test never polls
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (graphChanged.exchange(false) && state == State::Waiting && jack_port_connected(outPort) > 0 &&
+            jack_port_connected(inPort) > 0) {
+            say(QStringLiteral("connected"));
+            for (int type : {0x14, 0x15, 0x10, 0x11})
+                send({0xF0, 0x00, 0x00, 0x66, type, 0x00, 0xF7});
+            state = State::Greeted;
+        }
+        QList<QByteArray> messages;
+        {
+            const std::lock_guard lock(receivedMutex);
+            messages.swap(received);
+        }
+        for (const QByteArray& message : messages) {
+            say(QStringLiteral("answered ") + QString::fromLatin1(message.toHex()));
+            if (state == State::Greeted && message.startsWith(QByteArray::fromHex("f000006614")) &&
+                message.size() == 18 && message.at(5) == 0x01)
+                state = State::Talking, startupBurst(), say(QStringLiteral("talking"));
+        }
+        if (state == State::Greeted && !handshake)
+            state = State::Talking, startupBurst(), say(QStringLiteral("talking"));
+    });
+    poll.start(10);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QTextStream in(stdin);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        const QString line = in.readLine().trimmed();
+        if (line.isNull() || line == QStringLiteral("quit"))
+            return app.quit();
+        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (state != State::Talking) {
+            say(QStringLiteral("silent, dropped ") + line); // a host without its surface says nothing
+            return;
+        }
+        const QString command = words.value(0);
+        if (command == QStringLiteral("arm")) {
+            send({0x90, 0x00, 0x7F});
+            send({0x90, 0x5F, 0x00});
+            send({0x90, 0x5F, 0x01});
+        } else if (command == QStringLiteral("record")) {
+            transportBlock(true);
+            QThread::msleep(100);
+            transportBlock(true);
+        } else if (command == QStringLiteral("stop")) {
+            transportBlock(false);
+        } else if (command == QStringLiteral("select2")) {
+            send({0x90, 0x19, 0x7F});
+        } else if (command == QStringLiteral("timecode")) {
+            for (int i = 0; i < words.value(1).toInt(); ++i)
+                send({0xB0, 0x40 + i % 10, 0x30 + i % 10});
+        } else if (command == QStringLiteral("send")) {
+            send(QByteArray::fromHex(words.value(1).toLatin1()));
+        } else if (command == QStringLiteral("close")) {
+            for (int i = 0; i < 25; ++i) {
+                send({0xF0, 0x00, 0x00, 0x66, 0x14, 0x08, 0x00, 0xF7});
+                QThread::msleep(21);
+            }
+        }
+        say(QStringLiteral("done ") + command);
+    });
+
+    const int result = app.exec();
+    QThread::msleep(200); // let the last cycles carry what is queued
+    jack_client_close(client);
+    jack_ringbuffer_free(ring);
+    return result;
+}
