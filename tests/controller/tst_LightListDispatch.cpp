@@ -194,7 +194,7 @@ void TestLightListDispatch::controlSurfaceHandshake()
 
     // A host that asks only as Logic Control gets its challenge and, on its reply, the confirmation.
     h.clock.advance(2);
-    h.midi->deliver(parseMessages("sf00000661000f7 sf000066100201020304050607"
+    h.midi->deliver(parseMessages("sf00000661000f7 sf0000066100201020304050607"
                                   "0a0b0c0df7"));
     QCOMPARE(answers(),
              QStringList({"f000006610014f5256454c303101020304f7", "f000006610034f5256454c3031f7"}));
@@ -204,6 +204,18 @@ void TestLightListDispatch::controlSurfaceHandshake()
     h.midi->deliver(
         parseMessages("sf00000671400f7 sf00000661401f7 sf0000066140000f7 sf000066140000 sf0000066f7 "
                       "sf0000066120000f7"));
+    QCOMPARE(answers(), QStringList());
+
+    // A 64 KB sysex that starts like a query, and a DAW's timecode and meter stream.
+    MidiCommand huge;
+    huge.commandType = 0xF0;
+    huge.bytes =
+        QByteArray::fromHex("f00000661400") + QByteArray(65536 - 7, 0x11) + QByteArray::fromHex("f7");
+    std::vector<MidiCommand> stream{huge};
+    for (int i = 0; i < 10000; ++i)
+        stream.push_back(
+            FakeMidiEndpoints::message(i % 2 ? 0xB0 : 0xD0, quint8(0x40 + i % 10), quint8(i % 128)));
+    h.midi->deliver(stream);
     QCOMPARE(answers(), QStringList());
     QVERIFY(!h.list->on());
 }

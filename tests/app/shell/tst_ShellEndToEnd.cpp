@@ -3,6 +3,7 @@
 // the test starts its own when jackd is installed and skips the MIDI case otherwise.
 
 #include "BridgeSimulator.h"
+#include "ShellHarness.h"
 #include "support/JackSupport.h"
 #include "support/TestMain.h"
 
@@ -21,10 +22,9 @@
 #include <string>
 
 using namespace orvel;
+using namespace orvel::test;
 
 namespace {
-
-const QString kUser = u"e2euser0123456789"_qs;
 
 // The "Orvel" MIDI ports on the JACK server, by name, with their index.
 std::map<std::string, unsigned> orvelPorts(RtMidiOut& out)
@@ -36,72 +36,6 @@ std::map<std::string, unsigned> orvelPorts(RtMidiOut& out)
     }
     return ports;
 }
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// A home directory of its own for the program, with our user name and `prefs` stored.
-class Home {
-public:
-    explicit Home(QJsonObject prefs)
-    {
-        for (const char* sub : {".config/Orvel", "runtime"})
-            QDir().mkpath(path(sub));
-        QFile::setPermissions(path("runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        prefs.insert(u"hue_username"_qs, kUser);
-        QFile file(path(".config/Orvel/preferences.json"));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(QJsonDocument(prefs).toJson());
-    }
-
-    QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
-    QByteArray log() const { return readFile(path(".local/share/Orvel/swift_log.txt")); }
-
-    QProcessEnvironment environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
-        env.insert(u"HOME"_qs, dir.path());
-        env.insert(u"XDG_CONFIG_HOME"_qs, path(".config"));
-        env.insert(u"XDG_DATA_HOME"_qs, path(".local/share"));
-        env.insert(u"XDG_CACHE_HOME"_qs, path(".cache"));
-        env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
-        env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
-        env.remove(u"ORVEL_ASSUME_TRAY"_qs);
-        return env;
-    }
-
-    QTemporaryDir dir;
-};
-
-// One run of the program, its output collected.
-class Orvel {
-public:
-    Orvel(const QProcessEnvironment& env, const QString& bridge)
-    {
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&process, &QProcess::readyRead,
-                         [this] { output += QString::fromUtf8(process.readAll()); });
-        process.start(QStringLiteral(ORVEL_EXECUTABLE), {u"--bridge"_qs, bridge});
-    }
-    ~Orvel()
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-
-    // Whether a line of the output starts with `start`.
-    bool said(const QString& start) const { return (u"\n"_qs + output).contains(u"\n"_qs + start); }
-    bool finished() const { return process.state() == QProcess::NotRunning; }
-
-    QProcess process;
-    QString output;
-};
 
 } // namespace
 

@@ -1,0 +1,92 @@
+#pragma once
+// Runs the real `orvel` executable in a home of its own, headless, and collects what it prints.
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+namespace orvel::test {
+
+inline const QString kUser = QStringLiteral("e2euser0123456789");
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A home directory of its own for the program, with our user name and `prefs` stored.
+class Home {
+public:
+    explicit Home(QJsonObject prefs)
+    {
+        for (const char* sub : {".config/Orvel", "runtime"})
+            QDir().mkpath(path(sub));
+        QFile::setPermissions(path("runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        prefs.insert(u"hue_username"_qs, kUser);
+        QFile file(path(".config/Orvel/preferences.json"));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(QJsonDocument(prefs).toJson());
+    }
+
+    QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
+    QByteArray log() const { return readFile(path(".local/share/Orvel/swift_log.txt")); }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_QPA_PLATFORM"_qs, u"offscreen"_qs);
+        env.insert(u"HOME"_qs, dir.path());
+        env.insert(u"XDG_CONFIG_HOME"_qs, path(".config"));
+        env.insert(u"XDG_DATA_HOME"_qs, path(".local/share"));
+        env.insert(u"XDG_CACHE_HOME"_qs, path(".cache"));
+        env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
+        env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
+        env.remove(u"ORVEL_ASSUME_TRAY"_qs);
+        return env;
+    }
+
+    QTemporaryDir dir;
+};
+
+// One run of a program, its output collected.
+class Program {
+public:
+    Program(const QProcessEnvironment& env, const QString& executable, const QStringList& arguments)
+    {
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&process, &QProcess::readyRead,
+                         [this] { output += QString::fromUtf8(process.readAll()); });
+        process.start(executable, arguments);
+    }
+    ~Program()
+    {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+
+    // Whether a line of the output starts with `start`.
+    bool said(const QString& start) const { return (u"\n"_qs + output).contains(u"\n"_qs + start); }
+    bool finished() const { return process.state() == QProcess::NotRunning; }
+
+    QProcess process;
+    QString output;
+};
+
+#ifdef ORVEL_EXECUTABLE
+// The application, pointed at a bridge.
+class Orvel : public Program {
+public:
+    Orvel(const QProcessEnvironment& env, const QString& bridge)
+        : Program(env, QStringLiteral(ORVEL_EXECUTABLE), {QStringLiteral("--bridge"), bridge})
+    {}
+};
+#endif
+
+} // namespace orvel::test
