@@ -131,6 +131,13 @@ void AppDelegate::createWindow()
     QAction* about = menu->addAction(QStringLiteral("About Orvel"));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &AppDelegate::about);
+    QAction* midi = menu->addAction(QStringLiteral("MIDI Settings…"));
+    midi->setObjectName(QStringLiteral("midiSettingsAction"));
+    midi->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
+    connect(midi, &QAction::triggered, this, [this] {
+        if (contentView_)
+            contentView_->showMidiSettings();
+    });
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("Quit Orvel"));
     quit->setObjectName(QStringLiteral("quitAction"));

@@ -5,6 +5,7 @@
 #include "rules/SharedInt.h"
 #include "ui/BottomButtons.h"
 #include "ui/LightRuleUI.h"
+#include "ui/MidiSettingsWindow.h"
 #include "ui/TopStack.h"
 
 #include <QHBoxLayout>
@@ -30,6 +31,7 @@ ContentView::ContentView(LightList* helper, LoadedNews* loadedNews, QWidget* par
     column->setContentsMargins(0, 0, 0, 0);
 
     top_ = new TopStack(helper, this);
+    connect(top_, &TopStack::midiSettingsRequested, this, &ContentView::showMidiSettings);
     column->addWidget(top_);
 
     ruleList_ = new QScrollArea(this);
@@ -122,6 +124,20 @@ void ContentView::retire(LightRuleUI* row)
         QObject::disconnect(helper_, nullptr, row, nullptr);
     QObject::disconnect(row->rule().get(), nullptr, row, nullptr);
     row->deleteLater();
+}
+
+MidiSettingsWindow* ContentView::midiSettings() const
+{
+    return midiSettings_;
+}
+
+void ContentView::showMidiSettings()
+{
+    if (!midiSettings_)
+        midiSettings_ = new MidiSettingsWindow(helper_, this);
+    midiSettings_->show();
+    midiSettings_->raise();
+    midiSettings_->activateWindow();
 }
 
 } // namespace orvel

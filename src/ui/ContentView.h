@@ -15,6 +15,7 @@ namespace orvel {
 
 class BottomButtons;
 class LightRuleUI;
+class MidiSettingsWindow;
 class TopStack;
 
 // The settings window's content: the top bar, the scrolling list of rule rows, "Add Light" and the
@@ -43,6 +44,10 @@ public:
     // Reads the controller again and brings the rows and "Add Light" up to date.
     void refresh();
 
+    // Shows the MIDI Settings window (made on first use) and brings it forward.
+    void showMidiSettings();
+    MidiSettingsWindow* midiSettings() const;
+
 private:
     void syncRows();
     LightRuleUI* makeRow(const std::shared_ptr<LightRule>& rule, int position);
@@ -58,6 +63,7 @@ private:
     QWidget* addLightRow_;
     QPushButton* addLight_;
     BottomButtons* bottom_;
+    QPointer<MidiSettingsWindow> midiSettings_;
 };
 
 } // namespace orvel

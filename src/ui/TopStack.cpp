@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace orvel {
@@ -43,6 +44,12 @@ TopStack::TopStack(LightList* helper, QWidget* parent)
     flashTest_ = new QPushButton(tr("Flash Test"), this);
     flashTest_->setObjectName(QStringLiteral("flashTestButton"));
     switches->addWidget(flashTest_);
+    // A tool button: the row has room for a small one only.
+    midiSettings_ = new QToolButton(this);
+    midiSettings_->setText(tr("MIDI…"));
+    midiSettings_->setObjectName(QStringLiteral("midiSettingsButton"));
+    midiSettings_->setToolTip(tr("MIDI Settings"));
+    switches->addWidget(midiSettings_);
     switches->addStretch(1);
     column->addLayout(switches);
 
@@ -57,6 +64,7 @@ TopStack::TopStack(LightList* helper, QWidget* parent)
         if (helper_)
             helper_->setOverrideToggle(checked);
     });
+    connect(midiSettings_, &QToolButton::clicked, this, &TopStack::midiSettingsRequested);
     connect(flashTest_, &QPushButton::clicked, this, [this] {
         if (helper_)
             helper_->blinkAll();

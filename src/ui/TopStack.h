@@ -8,12 +8,13 @@
 class QCheckBox;
 class QLabel;
 class QPushButton;
+class QToolButton;
 
 namespace orvel {
 
 // The top of the settings window: the controller's status line, the "System Enabled" and
-// "Always On" switches, the "Flash Test" button and a divider. It keeps nothing of the
-// controller's state: every change announced by the controller is read back from it.
+// "Always On" switches, the "Flash Test" button, a button for the MIDI settings and a divider. It keeps
+// nothing of the controller's state: every change announced by the controller is read back from it.
 class TopStack : public QWidget {
     Q_OBJECT
 public:
@@ -23,9 +24,13 @@ public:
     QCheckBox* systemEnabledSwitch() const { return systemEnabled_; }
     QCheckBox* alwaysOnSwitch() const { return alwaysOn_; }
     QPushButton* flashTestButton() const { return flashTest_; }
+    QToolButton* midiSettingsButton() const { return midiSettings_; }
 
     // Reads the controller again and shows what it holds now.
     void refresh();
+
+Q_SIGNALS:
+    void midiSettingsRequested();
 
 private:
     QPointer<LightList> helper_;
@@ -33,6 +38,7 @@ private:
     QCheckBox* systemEnabled_;
     QCheckBox* alwaysOn_;
     QPushButton* flashTest_;
+    QToolButton* midiSettings_;
 };
 
 } // namespace orvel

@@ -2,6 +2,7 @@
 //   settings-empty.png       before any bridge is found
 //   settings-connected.png   connected, with a colour light, a white light and a plug, and a headline
 //   settings-flash-test.png  while a flash test runs
+//   midi-settings.png        the MIDI Settings window with a DAW connected
 // Usage: orvel_render_settings <output directory>
 // Runs on the offscreen platform, in a temporary home, against a fake bridge.
 
@@ -11,6 +12,7 @@
 #include "app/LoadedNews.h"
 #include "rules/LightRule.h"
 #include "ui/ContentView.h"
+#include "ui/MidiSettingsWindow.h"
 #include "ui/TopStack.h"
 
 #include <QApplication>
@@ -100,6 +102,19 @@ int main(int argc, char** argv)
         h.view->topStack()->flashTestButton()->click();
         h.clock.advance(0.2);
         ok &= save(*h.view, out + QStringLiteral("/settings-flash-test.png"));
+    }
+    {
+        SettingsHarness h(home.filePath(QStringLiteral("midi.json")));
+        h.helper->setUp();
+        MidiTriggerSettings settings;
+        settings.selectNote = false;
+        h.helper->setTriggerSettings(settings);
+        h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged,
+                     {QStringLiteral("ardour:mackie control out")});
+        h.view->showMidiSettings();
+        QWidget& window = *h.view->midiSettings();
+        QCoreApplication::processEvents();
+        ok &= window.grab().save(out + QStringLiteral("/midi-settings.png"));
     }
     return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }

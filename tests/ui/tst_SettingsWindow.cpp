@@ -5,6 +5,7 @@
 #include "rules/SharedInt.h"
 #include "ui/ContentView.h"
 #include "ui/LightRuleUI.h"
+#include "ui/MidiSettingsWindow.h"
 #include "ui/TopStack.h"
 #include "ui/sliders/ValueSlider.h"
 
@@ -17,6 +18,7 @@
 #include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
 using namespace orvel;
 using orvel::test::SettingsHarness;
@@ -120,6 +122,39 @@ private slots:
             h.clock.advance(2.5);
             QCOMPARE(usable(*h.view), QList<bool>(4, true));
         }
+    }
+
+    // Opened from its button, every switch and the channel reach the controller and its store,
+    // and the connections follow the MIDI system as plain text.
+    void midiSettingsEditTheTriggersAndShowTheConnections()
+    {
+        auto& h = showWindow();
+        h.helper->setUp();
+        QTest::mouseClick(h.view->topStack()->midiSettingsButton(), Qt::LeftButton);
+        MidiSettingsWindow* window = h.view->midiSettings();
+        QVERIFY(window && window->isVisible());
+
+        for (const char* name :
+             {"armedSwitch", "recordNoteSwitch", "selectNoteSwitch", "huiSwitch", "dawLeavesSwitch"})
+            window->findChild<QCheckBox*>(QLatin1String(name))->click();
+        auto* channel = window->findChild<QComboBox*>(u"channelChoice"_qs);
+        channel->setFocus();
+        QTest::keyClick(channel, Qt::Key_Down);
+        QTest::keyClick(channel, Qt::Key_Down);
+        const MidiTriggerSettings s = h.helper->triggerSettings();
+        QCOMPARE(
+            QList<bool>({s.recordNote, s.selectNote, s.huiSequences, s.lightWhileArmed, s.offWhenDawLeaves}),
+            QList<bool>({false, false, false, true, false}));
+        QCOMPARE(s.channel, 2);
+        QCOMPARE(Preferences::standard().integer(u"midi_channel"_qs).value, qint64(2));
+        // Without the Record LED, "while armed" has nothing to go by.
+        QVERIFY(!window->findChild<QCheckBox*>(u"armedSwitch"_qs)->isEnabled());
+
+        auto* sending = window->findChild<QLabel*>(u"sendingToOrvel"_qs);
+        QCOMPARE(sending->text(), u"nothing connected"_qs);
+        h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {u"<b>daw</b>:out"_qs});
+        QCOMPARE(sending->text(), u"<b>daw</b>:out"_qs);
+        QCOMPARE(sending->textFormat(), Qt::PlainText);
     }
 
     void statusLineAndLightNamesArePlainText()
