@@ -404,6 +404,8 @@ void LightList::blinkAll()
             return;
         self->rulesOff();
         self->setBlinkingAll(false);
+        // Its rulesOff() also puts back what MIDI switched on meanwhile: say when it happened.
+        printLine(QStringLiteral("flash test over"));
     });
 }
 

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 namespace orvel {
@@ -102,6 +101,10 @@ std::vector<RtMidi::Api> apisFor(RtMidiEndpoints::Api choice)
     case RtMidiEndpoints::Api::Automatic:
         break;
     }
+    // Where a JACK server runs (jackd, or PipeWire's) the DAWs' ports are JACK ports, and only
+    // JACK tells us when they connect and leave; elsewhere the ALSA sequencer is what there is.
+    if (JackMidiEndpoints::serverAvailable())
+        return {RtMidi::UNIX_JACK, RtMidi::LINUX_ALSA};
     return {RtMidi::LINUX_ALSA, RtMidi::UNIX_JACK};
 }
 
@@ -112,48 +115,38 @@ bool isCompiled(RtMidi::Api api)
     return std::find(compiled.begin(), compiled.end(), api) != compiled.end();
 }
 
-// Opens a virtual port on the first API of `apis` that works. `configure` runs before the port
-// opens (so that no message arrives before the callback is in place). On failure gives nullptr
-// and an error naming every API tried and why it failed.
+// Opens a virtual port on the ALSA sequencer. `configure` runs before the port opens (so that no
+// message arrives before the callback is in place). On failure gives nullptr and why, as
+// "ALSA: ...".
 template <typename Port, typename Configure>
-std::unique_ptr<Port> openVirtualPort(const std::vector<RtMidi::Api>& apis, const QString& portName,
-                                      ErrorSink& sink, Configure configure, QString* error,
-                                      RtMidi::Api* openedApi)
+std::unique_ptr<Port> openAlsaPort(const QString& portName, ErrorSink& sink, Configure configure,
+                                   QString* failure)
 {
-    QStringList failures;
-    for (const RtMidi::Api api : apis) {
-        const QString apiName = apiDisplayName(api);
-        if (!isCompiled(api)) {
-            failures.append(apiName + QStringLiteral(": not built into this RtMidi library"));
-            continue;
-        }
-        QStringList texts;
-        bool failed = false;
-        std::unique_ptr<Port> port;
-        try {
-            port = std::make_unique<Port>(api, kClientName);
-            port->setErrorCallback(&ErrorSink::callback, &sink);
-            configure(*port);
-            sink.beginCollecting();
-            port->openVirtualPort(portName.toStdString());
-            texts = sink.endCollecting(&failed);
-        } catch (const RtMidiError& e) {
-            texts = sink.endCollecting(nullptr);
-            texts.append(QString::fromStdString(e.getMessage()).trimmed());
-            failed = true;
-        }
-        if (!failed) {
-            *openedApi = api;
-            return port;
-        }
-        failures.append(
-            apiName + QStringLiteral(": ") +
-            (texts.isEmpty() ? QStringLiteral("could not open a port") : texts.join(QLatin1Char(' '))));
+    const RtMidi::Api api = RtMidi::LINUX_ALSA;
+    const QString apiName = apiDisplayName(api);
+    if (!isCompiled(api)) {
+        *failure = apiName + QStringLiteral(": not built into this RtMidi library");
+        return nullptr;
     }
-    if (error)
-        *error = QStringLiteral("could not open the MIDI port \"%1\" (%2)")
-                     .arg(portName, failures.isEmpty() ? QStringLiteral("no MIDI system to try")
-                                                       : failures.join(QStringLiteral("; ")));
+    QStringList texts;
+    bool failed = false;
+    std::unique_ptr<Port> port;
+    try {
+        port = std::make_unique<Port>(api, kClientName);
+        port->setErrorCallback(&ErrorSink::callback, &sink);
+        configure(*port);
+        sink.beginCollecting();
+        port->openVirtualPort(portName.toStdString());
+        texts = sink.endCollecting(&failed);
+    } catch (const RtMidiError& e) {
+        texts = sink.endCollecting(nullptr);
+        texts.append(QString::fromStdString(e.getMessage()).trimmed());
+        failed = true;
+    }
+    if (!failed)
+        return port;
+    *failure = apiName + QStringLiteral(": ") +
+               (texts.isEmpty() ? QStringLiteral("could not open a port") : texts.join(QLatin1Char(' ')));
     return nullptr;
 }
 
@@ -312,85 +305,76 @@ RtMidiEndpoints::RtMidiEndpoints(Api api)
 std::unique_ptr<MidiDestination> RtMidiEndpoints::createDestination(const QString& name, Handler handler,
                                                                     QString* error)
 {
-    if (!midiAllowed(api_, configError_, name, error))
-        return nullptr;
-    const std::vector<RtMidi::Api> apis = apisFor(api_);
-    const bool alsa = std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) != apis.end();
-    QString alsaError;
-    if (alsa) {
-        auto state = std::make_shared<DestinationState>(handler);
-        state->self = state;
-        RtMidi::Api opened = RtMidi::UNSPECIFIED;
-        auto in = openVirtualPort<RtMidiIn>(
-            {RtMidi::LINUX_ALSA}, name, state->errors,
-            [&state](RtMidiIn& port) {
-                // A callback rather than polling: RtMidi's own queue is bounded and would drop a burst.
-                port.setCallback(&receive, state.get());
-                // Timing clock and active sensing never act; a running sequencer sends clock many
-                // times a second, so leave them out at the source. System exclusive stays: control
-                // surface hosts greet and reset their surfaces with it.
-                port.ignoreTypes(false, true, true);
-            },
-            &alsaError, &opened);
-        if (in) {
-            printLine(
-                QStringLiteral("MIDI destination \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+    return openEndpoint<MidiDestination>(
+        name, QStringLiteral("destination"), error,
+        [&](QString* failure) -> std::unique_ptr<MidiDestination> {
+            auto state = std::make_shared<DestinationState>(handler);
+            state->self = state;
+            auto in = openAlsaPort<RtMidiIn>(
+                name, state->errors,
+                [&state](RtMidiIn& port) {
+                    // A callback rather than polling: RtMidi's own queue is bounded and would drop
+                    // a burst.
+                    port.setCallback(&receive, state.get());
+                    // Timing clock and active sensing never act; a running sequencer sends clock
+                    // many times a second, so leave them out at the source. System exclusive stays:
+                    // control surface hosts greet and reset their surfaces with it.
+                    port.ignoreTypes(false, true, true);
+                },
+                failure);
+            if (!in)
+                return nullptr;
             return std::make_unique<RtMidiDestination>(std::move(state), std::move(in));
-        }
-    }
-    return openOnJack(name, alsaError, error, [&](QString* jackError) {
-        return jack_.createDestination(name, std::move(handler), jackError);
-    });
+        },
+        [&](QString* failure) { return jack_.createDestination(name, handler, failure); });
 }
 
 std::unique_ptr<MidiSource> RtMidiEndpoints::createSource(const QString& name, QString* error)
 {
-    if (!midiAllowed(api_, configError_, name, error))
-        return nullptr;
-    const std::vector<RtMidi::Api> apis = apisFor(api_);
-    QString alsaError;
-    // Both endpoints go where the first one went, so that a peer finds them side by side.
-    if (!usingJack_ && std::find(apis.begin(), apis.end(), RtMidi::LINUX_ALSA) != apis.end()) {
-        auto errors = std::make_unique<ErrorSink>();
-        RtMidi::Api opened = RtMidi::UNSPECIFIED;
-        auto out = openVirtualPort<RtMidiOut>(
-            {RtMidi::LINUX_ALSA}, name, *errors, [](RtMidiOut&) {}, &alsaError, &opened);
-        if (out) {
-            printLine(QStringLiteral("MIDI source \"%1\" open through %2").arg(name, apiDisplayName(opened)));
+    return openEndpoint<MidiSource>(
+        name, QStringLiteral("source"), error,
+        [&](QString* failure) -> std::unique_ptr<MidiSource> {
+            auto errors = std::make_unique<ErrorSink>();
+            auto out = openAlsaPort<RtMidiOut>(
+                name, *errors, [](RtMidiOut&) {}, failure);
+            if (!out)
+                return nullptr;
             return std::make_unique<RtMidiSource>(std::move(errors), std::move(out));
-        }
-    }
-    return openOnJack(name, alsaError, error,
-                      [&](QString* jackError) { return jack_.createSource(name, jackError); });
+        },
+        [&](QString* failure) { return jack_.createSource(name, failure); });
 }
 
-template <typename Open>
-auto RtMidiEndpoints::openOnJack(const QString& name, const QString& alsaError, QString* error, Open open)
-    -> decltype(open(error))
+template <typename Endpoint, typename OpenAlsa, typename OpenJack>
+std::unique_ptr<Endpoint> RtMidiEndpoints::openEndpoint(const QString& name, const QString& kind,
+                                                        QString* error, OpenAlsa openAlsa, OpenJack openJack)
 {
-    const std::vector<RtMidi::Api> apis = apisFor(api_);
-    QString jackError;
-    if (std::find(apis.begin(), apis.end(), RtMidi::UNIX_JACK) != apis.end()) {
-        if (auto endpoint = open(&jackError)) {
-            usingJack_ = true;
-            printLine(QStringLiteral("MIDI %1 \"%2\" open through JACK as \"%3:%2\"")
-                          .arg(std::is_same_v<decltype(open(error)), std::unique_ptr<MidiSource>>
-                                   ? QStringLiteral("source")
-                                   : QStringLiteral("destination"),
-                               name, jack_.clientName()));
+    if (!midiAllowed(api_, configError_, name, error))
+        return nullptr;
+    // The second endpoint goes where the first went, so that a peer finds both side by side.
+    if (chosen_.empty()) {
+        for (const RtMidi::Api api : apisFor(api_))
+            chosen_.push_back(api);
+    }
+    QStringList failures;
+    for (const int choice : chosen_) {
+        const auto api = static_cast<RtMidi::Api>(choice);
+        QString failure;
+        std::unique_ptr<Endpoint> endpoint =
+            api == RtMidi::UNIX_JACK ? openJack(&failure) : openAlsa(&failure);
+        if (endpoint) {
+            chosen_ = {api};
+            usingJack_ = api == RtMidi::UNIX_JACK;
+            printLine(usingJack_ ? QStringLiteral("MIDI %1 \"%2\" open through JACK as \"%3:%2\"")
+                                       .arg(kind, name, jack_.clientName())
+                                 : QStringLiteral("MIDI %1 \"%2\" open through ALSA").arg(kind, name));
             return endpoint;
         }
-        jackError = QStringLiteral("JACK: ") + jackError;
+        failures << (api == RtMidi::UNIX_JACK ? QStringLiteral("JACK: ") + failure : failure);
     }
-    if (error) {
-        QStringList failures;
-        if (!alsaError.isEmpty())
-            failures << alsaError;
-        if (!jackError.isEmpty())
-            failures << jackError;
-        *error = failures.isEmpty() ? QStringLiteral("could not open the MIDI port \"%1\"").arg(name)
-                                    : failures.join(QStringLiteral("; "));
-    }
+    if (error)
+        *error = QStringLiteral("could not open the MIDI port \"%1\" (%2)")
+                     .arg(name, failures.isEmpty() ? QStringLiteral("no MIDI system to try")
+                                                   : failures.join(QStringLiteral("; ")));
     return nullptr;
 }
 

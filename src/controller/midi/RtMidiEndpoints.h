@@ -3,11 +3,13 @@
 #include "controller/midi/JackMidiEndpoints.h"
 #include "controller/midi/MidiEndpoints.h"
 
+#include <vector>
+
 namespace orvel {
 
-// The program's virtual MIDI endpoints: through RtMidi on the ALSA sequencer when it can be
-// opened, otherwise as a client of a running JACK server (JackMidiEndpoints, which also sees the
-// JACK graph). The environment variable ORVEL_MIDI_API set to "alsa", "jack" or "none" forces the
+// The program's virtual MIDI endpoints: as a client of a running JACK server (JackMidiEndpoints,
+// which also sees the JACK graph; PipeWire serves JACK clients too), otherwise through RtMidi on
+// the ALSA sequencer. The environment variable ORVEL_MIDI_API set to "alsa", "jack" or "none" forces the
 // choice ("none" behaves like a machine without MIDI).
 // Create and destroy the endpoints on the main thread; the handler runs there too.
 class RtMidiEndpoints final : public MidiEndpoints {
@@ -36,14 +38,16 @@ public:
     static bool wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error);
 
 private:
-    template <typename Open>
-    auto openOnJack(const QString& name, const QString& alsaError, QString* error, Open open)
-        -> decltype(open(error));
+    // Opens an endpoint on the first MIDI system that works, in the order of choice.
+    template <typename Endpoint, typename OpenAlsa, typename OpenJack>
+    std::unique_ptr<Endpoint> openEndpoint(const QString& name, const QString& kind, QString* error,
+                                           OpenAlsa openAlsa, OpenJack openJack);
 
     Api api_;
     QString configError_; // an unusable ORVEL_MIDI_API value
     JackMidiEndpoints jack_;
-    bool usingJack_ = false; // an endpoint went to JACK
+    bool usingJack_ = false;  // the endpoints are on JACK
+    std::vector<int> chosen_; // RtMidi::Api values: where to open, fixed by the first endpoint
 };
 
 } // namespace orvel

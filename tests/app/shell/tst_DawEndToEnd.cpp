@@ -96,10 +96,11 @@ class DawEndToEndTest : public QObject {
         return bodies;
     }
 
-    // Starts Orvel, lets its rule's first blink pass and gives its JACK client name.
+    // Starts Orvel, lets its rule's first blink and the start-up flash test pass (whose end puts
+    // the lights back) and gives its JACK client name.
     void startOrvel(Orvel& orvel, QString* client)
     {
-        QTRY_VERIFY2_WITH_TIMEOUT((orvel.said(u"midi set up"_qs) && putBodies().size() >= 4) ||
+        QTRY_VERIFY2_WITH_TIMEOUT((orvel.said(u"flash test over"_qs) && putBodies().size() >= 4) ||
                                       orvel.finished(),
                                   qPrintable(orvel.output), 20000);
         sim_->clearRequests();
