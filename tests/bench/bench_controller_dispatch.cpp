@@ -10,9 +10,11 @@
 #include "controller/LightList.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
 #include "controller/midi/MidiDecoder.h"
+#include "controller/midi/MidiInbox.h"
 #include "controller/midi/RtMidiEndpoints.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
+#include "support/DawBurst.h"
 #include "support/FakeHueBridge.h"
 #include "support/FakeMidi.h"
 #include "support/JackSupport.h"
@@ -137,6 +139,50 @@ void benchDispatch()
                 percentile(singles, 0.5) * 1000 / kBurst);
 }
 
+// A DAW's start-up burst with every trigger option on, through the inbox as the MIDI thread
+// fills it: the main thread's share (drain, decode, dispatch) of one burst, and of one message.
+void benchDawBurst()
+{
+    ManualClock clock;
+    ScopedMainQueue scope(clock);
+    auto bridges = std::make_shared<test::FakeBridgeServices>();
+    bridges->configure = [](test::FakeHueBridge& bridge) { bridge.addColorLight(QStringLiteral("Desk")); };
+    auto midi = std::make_shared<test::FakeMidiEndpoints>();
+    Preferences::standard().setInteger(QStringLiteral("rule_count"), 1);
+    const QList<QByteArray> burst = test::dawStartupBurst();
+    std::vector<double> bursts, perMessage;
+    {
+        QuietStdout quiet;
+        LightList list(bridges, midi);
+        MidiTriggerSettings all;
+        all.lightWhileArmed = true;
+        all.channel = 1;
+        list.setTriggerSettings(all);
+        list.setUp();
+        bridges->delegate->foundHueAt(QStringLiteral("10.0.0.2"), {});
+        clock.advance(5);
+        MidiInbox inbox;
+        for (int round = 0; round < 101; ++round) {
+            for (const QByteArray& message : burst)
+                inbox.push(reinterpret_cast<const unsigned char*>(message.constData()),
+                           std::size_t(message.size()));
+            const auto start = std::chrono::steady_clock::now();
+            midi->deliver(inbox.drain());
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            bursts.push_back(ms);
+            perMessage.push_back(ms * 1000 / double(burst.size()));
+            clock.advance(5);
+        }
+    }
+    std::printf("DAW start-up burst of %lld messages, every trigger option on:\n",
+                static_cast<long long>(burst.size()));
+    std::printf("  main thread per burst: median %.3f ms, p99 %.3f ms (target <= 2 ms)\n",
+                percentile(bursts, 0.5), percentile(bursts, 0.99));
+    std::printf("  per message:           median %.3f us, p99 %.3f us (target <= 2 us)\n",
+                percentile(perMessage, 0.5), percentile(perMessage, 0.99));
+}
+
 void benchEndToEnd(const QString& dir)
 {
     if (!jackServerReachable()) {
@@ -230,6 +276,7 @@ int main(int argc, char** argv)
     Preferences::installStandard(std::make_unique<Preferences>(dir.filePath(QStringLiteral("prefs.json"))));
 
     benchDispatch();
+    benchDawBurst();
     benchEndToEnd(dir.path());
     Preferences::installStandard(nullptr);
     return 0;

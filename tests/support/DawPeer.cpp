@@ -7,6 +7,8 @@
 // It prints "ready", "connected", "answered HEX", "talking", "done CMD" as things happen.
 //   orvel-daw-peer [--name CLIENT] [--handshake] [--connect ORVEL_CLIENT]
 
+#include "support/DawBurst.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -84,24 +86,10 @@ void send(std::initializer_list<int> bytes)
     send(message);
 }
 
-// Every LED off, faders, meters, timecode and the LCD, as a host refreshes a surface it just met.
 void startupBurst()
 {
-    send(QByteArray::fromHex("f0000066141200") + QByteArray(56, ' ') + QByteArray::fromHex("f7"));
-    for (int round = 0; round < 6; ++round) {
-        for (int strip = 0; strip < 9; ++strip)
-            send({0xE0 + strip, 0, 0});
-        for (int pot = 0x30; pot < 0x38; ++pot)
-            send({0xB0, pot, 0});
-        for (int meter = 0; meter < 8; ++meter)
-            send({0xD0, meter << 4});
-        for (int digit = 0x40; digit < 0x4C; ++digit)
-            send({0xB0, digit, 0x30});
-        for (int led = 0; led < 0x76; ++led) {
-            if (led != 0x5F || round < 2)
-                send({0x90, led, 0});
-        }
-    }
+    for (const QByteArray& message : orvel::test::dawStartupBurst())
+        send(message);
 }
 
 void transportBlock(bool recording)
