@@ -53,8 +53,12 @@ LightList::LightList(std::shared_ptr<HueBridgeServices> bridges, std::shared_ptr
     , bridges_(std::move(bridges))
     , midi_(std::move(midi))
     , triggerSettings_(MidiTriggerSettings::load())
-    , triggers_(builtInTriggers(triggerSettings_))
 {
+    QStringList problems;
+    learned_ = learnedFromJson(Preferences::standard().object(QStringLiteral("midi_learned")), &problems);
+    for (const QString& problem : std::as_const(problems))
+        printLine(problem);
+    rebuildTriggers();
     setGlobalToggle(Preferences::standard().boolean(kGlobalToggleKey).valueOr(true));
 }
 

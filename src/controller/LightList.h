@@ -1,7 +1,9 @@
 #pragma once
 
 #include "controller/bridge/HueBridge.h"
+#include "controller/midi/MidiActivity.h"
 #include "controller/midi/MidiEndpoints.h"
+#include "controller/midi/MidiSources.h"
 #include "controller/midi/MidiTriggers.h"
 #include "platform/MainQueue.h"
 #include "rules/LightOption.h"
@@ -74,6 +76,22 @@ public:
     QStringList midiConnections(const QString& ourPort) const;
     // The endpoints' view of the MIDI system (ports, connections), for the MIDI settings.
     MidiEndpoints& midiSystem() const { return *midi_; }
+
+    // Triggers taught by example; they act after the built-in vocabulary, which keeps precedence.
+    const std::vector<MidiTrigger>& learnedTriggers() const { return learned_; }
+    void setLearnedTriggers(std::vector<MidiTrigger> learned); // stores them
+    // The next note, controller or program change that reaches "Orvel" becomes a trigger for
+    // `action` (On or Off). Ends with that message, cancelLearning() or after 10 seconds.
+    void startLearning(TriggerAction action);
+    void cancelLearning();
+    std::optional<TriggerAction> learning() const { return learning_; }
+
+    // Sources connected to "Orvel" whenever they are there (created by setUp()).
+    MidiSources* midiSources() const { return sources_.get(); }
+
+    // What arrives, kept only while recording is on (the MIDI Settings window is open).
+    void setActivityRecording(bool on);
+    const MidiActivity& activity() const { return activity_; }
     void rulesOn();
     void rulesOff();
 
@@ -84,8 +102,10 @@ public:
 Q_SIGNALS:
     void changed();
     // The MIDI system changed around our ports (connections, ports, the server), or the trigger
-    // settings did.
+    // settings, the learned triggers or the state of learning did.
     void midiChanged();
+    // New entries in activity(); at most ten times a second.
+    void midiActivity();
 
 private:
     void setStatusText(const QString& text);
@@ -97,6 +117,8 @@ private:
     void handleHuiValue(quint64 value);
     void answerSurface(const MidiCommand& command);
     void dawGone(const QString& why);
+    bool learnFrom(const MidiCommand& command);
+    void rebuildTriggers();
     void switchAll(bool on);
     void startTimer(double interval, const QVariantMap& userInfo, void (LightList::*target)(RepeatingTimer&));
     void buildRules();
@@ -128,6 +150,13 @@ private:
     double surfaceAnsweredAt_ = -1e9;
     int surfaceAnsweredType_ = -1;
     QStringList destinationPeers_; // ports connected to "Orvel" at the last look
+    std::vector<MidiTrigger> learned_;
+    std::optional<TriggerAction> learning_;
+    quint64 learnCycle_ = 0; // a time-out ends only the learning it was started for
+    std::unique_ptr<MidiSources> sources_;
+    MidiActivity activity_;
+    bool recordingActivity_ = false;
+    bool activityAnnounced_ = false; // an announcement is scheduled
     QString givenBridgeHost_;
 
     // The bridge being connected: the latest one reported until one is connected, then that one.

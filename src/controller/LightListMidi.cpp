@@ -5,9 +5,11 @@
 
 #include "app/Log.h"
 #include "platform/Console.h"
+#include "platform/Preferences.h"
 
 #include <QPointer>
 #include <QStringList>
+#include <QTime>
 
 #include <algorithm>
 
@@ -20,6 +22,9 @@ const QString kSourceName = QStringLiteral("Orvel Input");
 
 // A host that asks as several device types asks within one burst; a later query is a new wake-up.
 constexpr double kSurfaceBurstSeconds = 1.0;
+constexpr double kLearnSeconds = 10.0;
+constexpr double kActivityInterval = 0.1;
+const QString kLearnedKey = QStringLiteral("midi_learned");
 
 QString historyText(const QList<quint64>& history)
 {
@@ -71,6 +76,8 @@ void LightList::setUpMidi()
             printLine(QStringLiteral("problem sending message to fake midi"));
     }
     destinationPeers_ = midi_->connections(kDestinationName);
+    sources_ = std::make_unique<MidiSources>(*midi_);
+    sources_->reconcile();
 
     printLine(QStringLiteral("midi set up"));
 }
@@ -80,9 +87,65 @@ void LightList::setTriggerSettings(const MidiTriggerSettings& settings)
     if (settings == triggerSettings_)
         return;
     triggerSettings_ = settings;
-    triggers_ = builtInTriggers(triggerSettings_);
+    rebuildTriggers();
     triggerSettings_.store();
     Q_EMIT midiChanged();
+}
+
+void LightList::rebuildTriggers()
+{
+    triggers_ = builtInTriggers(triggerSettings_);
+    triggers_.insert(triggers_.end(), learned_.begin(), learned_.end());
+}
+
+void LightList::setLearnedTriggers(std::vector<MidiTrigger> learned)
+{
+    learned_ = std::move(learned);
+    for (MidiTrigger& trigger : learned_)
+        trigger.meaning = learnedMeaning(trigger); // the user may have widened it
+    rebuildTriggers();
+    Preferences::standard().setJson(kLearnedKey, learnedToJson(learned_));
+    Q_EMIT midiChanged();
+}
+
+void LightList::startLearning(TriggerAction action)
+{
+    learning_ = action;
+    const quint64 cycle = ++learnCycle_;
+    QPointer<LightList> self(this);
+    MainQueue::shared().after(kLearnSeconds, [self, cycle] {
+        if (self && self->learning_ && self->learnCycle_ == cycle)
+            self->cancelLearning();
+    });
+    Q_EMIT midiChanged();
+}
+
+void LightList::cancelLearning()
+{
+    if (!learning_)
+        return;
+    learning_.reset();
+    Q_EMIT midiChanged();
+}
+
+bool LightList::learnFrom(const MidiCommand& command)
+{
+    const std::optional<MidiTrigger> trigger = learnTrigger(command, *learning_);
+    if (!trigger)
+        return false; // clock, sysex and the like: keep waiting for a real one
+    learning_.reset();
+    printLine(QStringLiteral("learned ") + trigger->meaning.section(QStringLiteral(": "), 1));
+    std::vector<MidiTrigger> learned = learned_;
+    learned.push_back(*trigger);
+    setLearnedTriggers(std::move(learned));
+    return true;
+}
+
+void LightList::setActivityRecording(bool on)
+{
+    recordingActivity_ = on;
+    if (!on)
+        activity_.clear();
 }
 
 QStringList LightList::midiConnections(const QString& ourPort) const
@@ -93,7 +156,22 @@ QStringList LightList::midiConnections(const QString& ourPort) const
 void LightList::handleMIDI(const std::vector<MidiCommand>& commands)
 {
     for (const MidiCommand& command : commands) {
+        if (learning_ && learnFrom(command))
+            continue;
         const MidiTrigger* trigger = matchTrigger(triggers_, command);
+        if (recordingActivity_) {
+            activity_.record(command, messageMeaning(trigger, command), QTime::currentTime());
+            if (!activityAnnounced_) {
+                activityAnnounced_ = true;
+                QPointer<LightList> self(this);
+                MainQueue::shared().after(kActivityInterval, [self] {
+                    if (!self)
+                        return;
+                    self->activityAnnounced_ = false;
+                    Q_EMIT self->midiActivity();
+                });
+            }
+        }
         if (!trigger)
             continue;
         if (trigger->printDescription)
@@ -188,6 +266,8 @@ void LightList::handleMidiSystemEvent(const MidiSystemEvent& event)
     using Kind = MidiSystemEvent::Kind;
     switch (event.kind) {
     case Kind::ServerLost:
+        if (sources_)
+            sources_->forgetConnectionsMade();
         writeLog(QStringLiteral(
                      "the MIDI server went away (%1); \"Orvel\" and \"Orvel Input\" reopen when it is back")
                      .arg(event.text));
@@ -196,9 +276,14 @@ void LightList::handleMidiSystemEvent(const MidiSystemEvent& event)
     case Kind::ServerBack:
         writeLog(QStringLiteral("the MIDI server is back; \"Orvel\" and \"Orvel Input\" are open again"));
         printLine(QStringLiteral("MIDI server back"));
+        if (sources_)
+            sources_->reconcile();
+        break;
+    case Kind::PortsChanged:
+        if (sources_)
+            sources_->reconcile();
         break;
     case Kind::ConnectionsChanged:
-    case Kind::PortsChanged:
         break;
     }
     const QStringList now =

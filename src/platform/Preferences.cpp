@@ -164,6 +164,11 @@ void Preferences::setText(const QString& key, const QString& value)
     set(key, QJsonValue(value));
 }
 
+void Preferences::setJson(const QString& key, const QJsonValue& value)
+{
+    set(key, value);
+}
+
 void Preferences::remove(const QString& key)
 {
     if (d->values.remove(key) > 0)

@@ -40,6 +40,8 @@ public:
     void setDouble(const QString& key, double value);
     void setBool(const QString& key, bool value);
     void setText(const QString& key, const QString& value);
+    // A structured value (a list of records); read back with object().
+    void setJson(const QString& key, const QJsonValue& value);
     void remove(const QString& key);
 
     bool contains(const QString& key) const;

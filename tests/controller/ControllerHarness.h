@@ -111,4 +111,32 @@ struct ControllerHarness {
     }
 };
 
+// "c68" controller 44 value 68, "x45/68" controller 45 value 68, "n95/127" note-on, "f25/0" note-off,
+// "p5" program change 5;
+// "@3" after a message puts it on channel 3 (else 1). "s<hex>" is a sysex message.
+inline std::vector<MidiCommand> parseMessages(const QString& script)
+{
+    std::vector<MidiCommand> batch;
+    for (const QString& word : script.split(' ', Qt::SkipEmptyParts)) {
+        if (word[0] == 's') {
+            MidiCommand sysex;
+            sysex.commandType = 0xF0;
+            sysex.bytes = QByteArray::fromHex(word.mid(1).toLatin1());
+            batch.push_back(sysex);
+            continue;
+        }
+        const QStringList parts = word.mid(1).split('@');
+        QStringList numbers = parts[0].split('/');
+        if (word[0] == 'c')
+            numbers.prepend("44");
+        if (word[0] == 'p')
+            numbers.append("0");
+        const quint8 kind = word[0] == 'n' ? 0x90 : word[0] == 'f' ? 0x80 : word[0] == 'p' ? 0xC0 : 0xB0;
+        const quint8 channel = parts.size() > 1 ? quint8(parts[1].toUInt() - 1) : 0;
+        batch.push_back(FakeMidiEndpoints::message(kind | channel, quint8(numbers[0].toUInt()),
+                                                   quint8(numbers[1].toUInt())));
+    }
+    return batch;
+}
+
 } // namespace orvel::test

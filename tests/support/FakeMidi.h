@@ -23,12 +23,27 @@ public:
     Handler handler;               // empty while no destination exists
     std::vector<MidiCommand> sent; // what went out through the source, empty commands left out
     QStringList peers;             // ports connected to the destination
+    QStringList listeners;         // ports the source is connected to
+    QList<MidiPortInfo> systemPorts;
+    QStringList connectionChanges; // "+from>to" and "-from>to", as asked for
     EventHandler events;
+
+    QList<MidiPortInfo> ports() const override { return systemPorts; }
+    bool setConnected(const QString& from, const QString& to, bool connected, QString*) override
+    {
+        connectionChanges << (connected ? "+" : "-") + from + ">" + to;
+        QStringList& list = to == destinationName ? peers : listeners;
+        const QString other = to == destinationName ? from : to;
+        list.removeAll(other);
+        if (connected)
+            list << other;
+        return true;
+    }
 
     void setEventHandler(EventHandler handler) override { events = std::move(handler); }
     QStringList connections(const QString& ourPort) const override
     {
-        return ourPort == destinationName ? peers : QStringList{};
+        return ourPort == destinationName ? peers : ourPort == sourceName ? listeners : QStringList{};
     }
     // The MIDI system reports a change; `nowConnected` becomes the destination's peers.
     void tell(MidiSystemEvent::Kind kind, const QStringList& nowConnected)

@@ -2,6 +2,11 @@
 
 #include "platform/Preferences.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
 namespace orvel {
 
 namespace {
@@ -192,6 +197,192 @@ std::optional<QByteArray> surfaceAnswer(const MidiCommand& command)
     if (trigger->action == TriggerAction::HostReply)
         return surfaceMessage(type, kConfirmation, kSerial);
     return std::nullopt;
+}
+
+namespace {
+
+const QString kTypeKey = QStringLiteral("type");
+const QString kChannelField = QStringLiteral("channel");
+const QString kNumberKey = QStringLiteral("number");
+const QString kLowKey = QStringLiteral("low");
+const QString kHighKey = QStringLiteral("high");
+const QString kActionKey = QStringLiteral("action");
+
+const std::pair<MidiTrigger::Kind, QString> kLearnedKinds[] = {
+    {MidiTrigger::Kind::NoteOn, QStringLiteral("note-on")},
+    {MidiTrigger::Kind::NoteOff, QStringLiteral("note-off")},
+    {MidiTrigger::Kind::ControlChange, QStringLiteral("control")},
+    {MidiTrigger::Kind::ProgramChange, QStringLiteral("program")},
+};
+
+QString noteName(int note)
+{
+    static const char* const names[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    return QStringLiteral("%1%2 (%3)").arg(QLatin1String(names[note % 12])).arg(note / 12 - 1).arg(note);
+}
+
+// A whole number in [low, high] under `key`, or nothing.
+std::optional<int> field(const QJsonObject& record, const QString& key, int low, int high)
+{
+    const QJsonValue value = record.value(key);
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    if (number != double(int(number)) || number < low || number > high)
+        return std::nullopt;
+    return int(number);
+}
+
+} // namespace
+
+std::optional<MidiTrigger> learnTrigger(const MidiCommand& command, TriggerAction action)
+{
+    if (action != TriggerAction::On && action != TriggerAction::Off)
+        return std::nullopt;
+    MidiTrigger trigger;
+    trigger.channel = command.channel();
+    trigger.number = command.data1;
+    trigger.action = action;
+    switch (command.commandType) {
+    case MidiCommand::kNoteOn:
+        trigger.kind = command.velocity() == 0 ? MidiTrigger::Kind::NoteOff : MidiTrigger::Kind::NoteOn;
+        trigger.low = 1;
+        break;
+    case MidiCommand::kNoteOff:
+        trigger.kind = MidiTrigger::Kind::NoteOff;
+        break;
+    case MidiCommand::kControlChange:
+        trigger.kind = MidiTrigger::Kind::ControlChange;
+        trigger.low = trigger.high = command.controllerValue();
+        break;
+    case 0xCF:
+        trigger.kind = MidiTrigger::Kind::ProgramChange;
+        break;
+    default:
+        return std::nullopt;
+    }
+    trigger.meaning = learnedMeaning(trigger);
+    return trigger;
+}
+
+QString describeTrigger(const MidiTrigger& t)
+{
+    const QString channel =
+        t.channel < 0 ? QStringLiteral("any channel") : QStringLiteral("channel %1").arg(t.channel + 1);
+    switch (t.kind) {
+    case MidiTrigger::Kind::NoteOn:
+        return QStringLiteral("Note %1 on %2").arg(noteName(t.number), channel);
+    case MidiTrigger::Kind::NoteOff:
+        return QStringLiteral("Note %1 off, %2").arg(noteName(t.number), channel);
+    case MidiTrigger::Kind::ControlChange: {
+        const QString values = t.low == t.high ? QStringLiteral("value %1").arg(t.low)
+                               : t.high == 127 ? QStringLiteral("values %1 and up").arg(t.low)
+                               : t.low == 0    ? QStringLiteral("below %1").arg(t.high + 1)
+                                               : QStringLiteral("values %1 to %2").arg(t.low).arg(t.high);
+        return QStringLiteral("Controller %1, %2, %3").arg(t.number).arg(values, channel);
+    }
+    case MidiTrigger::Kind::ProgramChange:
+        return QStringLiteral("Program %1 on %2").arg(t.number).arg(channel);
+    case MidiTrigger::Kind::MackieSysex:
+        break;
+    }
+    return t.meaning;
+}
+
+QString learnedMeaning(const MidiTrigger& trigger)
+{
+    return QStringLiteral("learned: %1: %2")
+        .arg(describeTrigger(trigger), trigger.action == TriggerAction::On ? QStringLiteral("lights on")
+                                                                           : QStringLiteral("lights back"));
+}
+
+QJsonArray learnedToJson(const std::vector<MidiTrigger>& learned)
+{
+    QJsonArray list;
+    for (const MidiTrigger& t : learned) {
+        const auto kind = std::find_if(std::begin(kLearnedKinds), std::end(kLearnedKinds),
+                                       [&](const auto& entry) { return entry.first == t.kind; });
+        if (kind == std::end(kLearnedKinds))
+            continue;
+        list.append(QJsonObject{
+            {kTypeKey, kind->second},
+            {kChannelField, t.channel + 1},
+            {kNumberKey, t.number},
+            {kLowKey, t.low},
+            {kHighKey, t.high},
+            {kActionKey, t.action == TriggerAction::On ? QStringLiteral("on") : QStringLiteral("off")}});
+    }
+    return list;
+}
+
+std::vector<MidiTrigger> learnedFromJson(const QJsonValue& stored, QStringList* problems)
+{
+    std::vector<MidiTrigger> learned;
+    if (stored.isUndefined())
+        return learned;
+    if (!stored.isArray()) {
+        if (problems)
+            *problems << QStringLiteral("learned MIDI triggers are not a list; none loaded");
+        return learned;
+    }
+    const QJsonArray list = stored.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QJsonObject record = list[i].toObject();
+        const QString type = record.value(kTypeKey).toString();
+        const auto kind = std::find_if(std::begin(kLearnedKinds), std::end(kLearnedKinds),
+                                       [&](const auto& entry) { return entry.second == type; });
+        const auto channel = field(record, kChannelField, 0, 16);
+        const auto number = field(record, kNumberKey, 0, 127);
+        const auto low = field(record, kLowKey, 0, 127);
+        const auto high = field(record, kHighKey, 0, 127);
+        const QString action = record.value(kActionKey).toString();
+        if (kind == std::end(kLearnedKinds) || !channel || !number || !low || !high || *low > *high ||
+            (action != QStringLiteral("on") && action != QStringLiteral("off"))) {
+            if (problems)
+                *problems << QStringLiteral("skipped learned MIDI trigger %1: %2")
+                                 .arg(i + 1)
+                                 .arg(
+                                     QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)));
+            continue;
+        }
+        MidiTrigger t;
+        t.kind = kind->first;
+        t.channel = *channel - 1;
+        t.number = quint8(*number);
+        t.low = quint8(*low);
+        t.high = quint8(*high);
+        t.action = action == QStringLiteral("on") ? TriggerAction::On : TriggerAction::Off;
+        t.meaning = learnedMeaning(t);
+        learned.push_back(t);
+    }
+    return learned;
+}
+
+QString messageMeaning(const MidiTrigger* matched, const MidiCommand& command)
+{
+    if (matched)
+        return matched->meaning;
+    const quint8 kind = command.commandType;
+    switch (kind) {
+    case MidiCommand::kNoteOn:
+    case MidiCommand::kNoteOff:
+        return QStringLiteral("ignored: note %1").arg(command.note());
+    case MidiCommand::kControlChange:
+        // Mackie Control shows the time on a 10-digit display, one controller per digit.
+        if (command.controllerNumber() >= 0x40 && command.controllerNumber() <= 0x4B)
+            return QStringLiteral("ignored: timecode");
+        return QStringLiteral("ignored: controller %1").arg(command.controllerNumber());
+    case 0xCF:
+        return QStringLiteral("ignored: program %1").arg(command.data1);
+    case 0xDF:
+        return QStringLiteral("ignored: meter");
+    case 0xEF:
+        return QStringLiteral("ignored: fader");
+    case 0xF0:
+        return QStringLiteral("ignored: system exclusive");
+    default:
+        return QStringLiteral("ignored: ") + command.description();
+    }
 }
 
 } // namespace orvel

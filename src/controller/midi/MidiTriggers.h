@@ -3,7 +3,9 @@
 #include "controller/midi/MidiEndpoints.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <span>
@@ -70,5 +72,27 @@ std::optional<QByteArray> surfaceAnswer(const MidiCommand& command);
 
 // The device type byte of a Mackie/Logic Control sysex message, or -1.
 int mackieDeviceType(const MidiCommand& command);
+
+// --- Learned triggers: any note, controller or program change, taught by example.
+
+// The trigger `command` teaches for `action` (On or Off), on the command's own channel: a note-on
+// with a velocity matches any velocity, a controller only its value, a program change its
+// program. Nothing for messages that cannot be a trigger.
+std::optional<MidiTrigger> learnTrigger(const MidiCommand& command, TriggerAction action);
+
+// In words, for the list of learned triggers: "Note C4 (60) on channel 10",
+// "Controller 64, values 64 and up, any channel".
+QString describeTrigger(const MidiTrigger& trigger);
+// A learned trigger's meaning, for the activity list: "learned: Note C4 (60) on channel 1: lights on".
+QString learnedMeaning(const MidiTrigger& trigger);
+
+// The stored form, a list of small records, and back. A damaged record, or one of the wrong
+// type, is left out with a line in `problems`; the others still load.
+QJsonArray learnedToJson(const std::vector<MidiTrigger>& learned);
+std::vector<MidiTrigger> learnedFromJson(const QJsonValue& stored, QStringList* problems);
+
+// What a message meant for Orvel, for the list of arriving messages: the matched trigger's
+// meaning, or why it was ignored ("ignored: note 60", "ignored: timecode").
+QString messageMeaning(const MidiTrigger* matched, const MidiCommand& command);
 
 } // namespace orvel
