@@ -2,7 +2,7 @@
 //   settings-empty.png       before any bridge is found
 //   settings-connected.png   connected, with a colour light, a white light and a plug, and a headline
 //   settings-flash-test.png  while a flash test runs
-//   midi-settings.png        the MIDI Settings window with a DAW connected
+//   midi-settings-*.png      the MIDI Settings window's three tabs, a DAW connected, triggers learned
 // Usage: orvel_render_settings <output directory>
 // Runs on the offscreen platform, in a temporary home, against a fake bridge.
 
@@ -10,10 +10,13 @@
 #include "SettingsHarness.h"
 
 #include "app/LoadedNews.h"
+#include "controller/midi/MidiDecoder.h"
 #include "rules/LightRule.h"
 #include "ui/ContentView.h"
 #include "ui/MidiSettingsWindow.h"
+
 #include "ui/TopStack.h"
+#include <QTabWidget>
 
 #include <QApplication>
 #include <QDir>
@@ -105,16 +108,44 @@ int main(int argc, char** argv)
     }
     {
         SettingsHarness h(home.filePath(QStringLiteral("midi.json")));
+        h.midi->systemPorts = {
+            {u"ardour:mackie control out"_qs, u"ardour"_qs, u"mackie control out"_qs, true},
+            {u"ardour:mackie control in"_qs, u"ardour"_qs, u"mackie control in"_qs, false},
+            {u"USB Keys:MIDI 1 Output"_qs, u"USB Keys"_qs, u"MIDI 1 Output"_qs, true}};
         h.helper->setUp();
         MidiTriggerSettings settings;
         settings.selectNote = false;
         h.helper->setTriggerSettings(settings);
-        h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged,
-                     {QStringLiteral("ardour:mackie control out")});
+        h.helper->midiSources()->setRemembered(u"ardour:mackie control out"_qs, true);
+        auto message = [](const char* hex) {
+            const QByteArray bytes = QByteArray::fromHex(hex);
+            return *decodeMidi(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                               std::size_t(bytes.size()));
+        };
+        const std::pair<const char*, TriggerAction> lessons[] = {{"99 3c 64", TriggerAction::On},
+                                                                 {"b0 40 7f", TriggerAction::On},
+                                                                 {"b0 40 00", TriggerAction::Off}};
+        for (const auto& [hex, action] : lessons) {
+            h.helper->startLearning(action);
+            h.midi->deliver({message(hex)});
+        }
+        auto learned = h.helper->learnedTriggers();
+        learned[1].low = 64;
+        h.helper->setLearnedTriggers(learned);
         h.view->showMidiSettings();
-        QWidget& window = *h.view->midiSettings();
-        QCoreApplication::processEvents();
-        ok &= window.grab().save(out + QStringLiteral("/midi-settings.png"));
+        MidiSettingsWindow& window = *h.view->midiSettings();
+        for (const char* hex :
+             {"90 5f 7f", "b0 41 33", "b0 42 32", "d0 12", "b0 41 34", "b0 40 7f", "90 5f 00"})
+            h.midi->deliver({message(hex)});
+        h.clock.advance(0.2);
+        auto* tabs = window.findChild<QTabWidget*>(u"midiTabs"_qs);
+        const char* names[] = {"triggers", "connections", "activity"};
+        for (int i = 0; i < 3; ++i) {
+            tabs->setCurrentIndex(i);
+            QCoreApplication::processEvents();
+            ok &= window.grab().save(out +
+                                     QStringLiteral("/midi-settings-%1.png").arg(QLatin1String(names[i])));
+        }
     }
     return ok ? EXIT_SUCCESS : EXIT_FAILURE;
 }

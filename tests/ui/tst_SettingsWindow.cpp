@@ -152,9 +152,40 @@ private slots:
 
         auto* sending = window->findChild<QLabel*>(u"sendingToOrvel"_qs);
         QCOMPARE(sending->text(), u"nothing connected"_qs);
+        h.midi->systemPorts = {{u"<b>daw</b>:out"_qs, u"<b>daw</b>"_qs, u"out"_qs, true}};
         h.midi->tell(MidiSystemEvent::Kind::ConnectionsChanged, {u"<b>daw</b>:out"_qs});
         QCOMPARE(sending->text(), u"<b>daw</b>:out"_qs);
         QCOMPARE(sending->textFormat(), Qt::PlainText);
+        window->findChild<QCheckBox*>(u"source:<b>daw</b>:out"_qs)->click();
+        QCOMPARE(h.helper->midiSources()->remembered(), QStringList{u"<b>daw</b>:out"_qs});
+
+        // Learning: Escape ends a lesson without closing the window; a lesson taught can be widened
+        // and removed.
+        window->findChild<QPushButton*>(u"learnOnButton"_qs)->click();
+        QVERIFY(h.helper->learning());
+        QTest::keyClick(window, Qt::Key_Escape);
+        QVERIFY(!h.helper->learning());
+        QVERIFY(window->isVisible());
+        // Rows are made anew on each change; the old ones go with the deferred deletions.
+        auto settle = [] { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); };
+        window->findChild<QPushButton*>(u"learnOffButton"_qs)->click();
+        h.midi->deliver({test::FakeMidiEndpoints::message(0xB3, 64, 10)});
+        settle();
+        QCOMPARE(window->findChild<QLabel*>(u"triggerText"_qs)->text(),
+                 u"Lights back: Controller 64, value 10, channel 4"_qs);
+        auto* range = window->findChild<QComboBox*>(u"valueRange"_qs);
+        range->setFocus();
+        QTest::keyClick(range, Qt::Key_Down);
+        settle();
+        window->findChild<QCheckBox*>(u"anyChannel"_qs)->click();
+        settle();
+        QCOMPARE(window->findChild<QLabel*>(u"triggerText"_qs)->text(),
+                 u"Lights back: Controller 64, below 64, any channel"_qs);
+        window->findChild<QPushButton*>(u"removeTrigger"_qs)->click();
+        QVERIFY(h.helper->learnedTriggers().empty());
+
+        QTest::keyClick(window, Qt::Key_Escape);
+        QVERIFY(!window->isVisible());
     }
 
     void statusLineAndLightNamesArePlainText()
