@@ -79,7 +79,12 @@ void AppDelegate::applicationDidFinishLaunching()
     createStatusItem();
     createWindow();
 
-    if (LaunchAtLogin::isEnabled() && trayAvailable_) {
+    // Entries written before the autostart entry carried --login start Orvel plainly; bring them
+    // up to date so the next login start stays in the tray.
+    if (LaunchAtLogin::isEnabled())
+        LaunchAtLogin::updateEntry();
+
+    if (env_.launchedAtLogin && trayAvailable_) {
         printLine(QStringLiteral("was launched by auto-launcher, hiding"));
         printLine(QStringLiteral("hiding"));
     } else {

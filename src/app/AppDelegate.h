@@ -29,6 +29,8 @@ struct AppEnvironment {
     std::shared_ptr<MidiEndpoints> midi;
     // A bridge to use without discovery (--bridge); empty to discover.
     QString bridgeHost;
+    // Started by the autostart entry (--login): the window stays hidden where there is a tray.
+    bool launchedAtLogin = false;
     // Whether the desktop shows tray icons; unset asks QSystemTrayIcon.
     std::optional<bool> trayAvailable;
     // Where the headline is asked for; empty for the product web site.
@@ -54,7 +56,8 @@ public:
     ~AppDelegate() override;
 
     // The launch sequence: log banner, tray icon and menu, settings window (shown, or hidden when
-    // launched at login), controller and settings view, setUp(), and About on the first launch.
+    // started with --login and a tray is there), controller and settings view, setUp(), and About on the
+    // first launch.
     void applicationDidFinishLaunching();
 
     // "Open Orvel Settings": shows the same window again, as it was left.

@@ -83,7 +83,10 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
         QStringLiteral("Use the Hue bridge at HOST (optionally with :PORT) instead of searching the "
                        "network for one."),
         QStringLiteral("HOST[:PORT]"));
-    parser.addOptions({help, version, bridge});
+    const QCommandLineOption login(
+        QStringLiteral("login"),
+        QStringLiteral("Started at login: stay in the system tray instead of showing the window."));
+    parser.addOptions({help, version, bridge, login});
 
     LaunchOptions options;
     if (!parser.parse(arguments)) {
@@ -113,6 +116,7 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
                 .arg(parser.positionalArguments().constFirst());
         return options;
     }
+    options.atLogin = parser.isSet(login);
     if (parser.isSet(bridge)) {
         const QStringList values = parser.values(bridge);
         QString problem;

@@ -147,6 +147,7 @@ int main(int argc, char** argv)
     environment.writesInFlight = [bridges] { return bridges->requestsInFlight(); };
     environment.midi = std::make_shared<RtMidiEndpoints>();
     environment.bridgeHost = options.bridgeHost;
+    environment.launchedAtLogin = options.atLogin;
     environment.trayAvailable = trayFromEnvironment();
     environment.newsBaseUrl = newsUrlFromEnvironment();
     AppDelegate delegate(std::move(environment));

@@ -56,7 +56,7 @@ struct Shell {
 
     // Launches with `rules` stored rules on lights 0, 1, ... and waits out their first blink and
     // the start-up flash test.
-    AppDelegate& launch(bool tray = true, int rules = 2)
+    AppDelegate& launch(bool tray = true, int rules = 2, bool atLogin = false)
     {
         Preferences& prefs = Preferences::standard();
         prefs.setText(u"hue_username"_qs, u"user1"_qs);
@@ -69,6 +69,7 @@ struct Shell {
         env.midi = midi;
         env.bridgeHost = u"10.0.0.2"_qs;
         env.trayAvailable = tray;
+        env.launchedAtLogin = atLogin;
         env.newsBaseUrl = QUrl(u"http://127.0.0.1:9"_qs);
         if (answeredAfter >= 0)
             env.writesInFlight = [this] { return clock.now() < quitAt + answeredAfter ? 1 : 0; };
@@ -131,12 +132,32 @@ private slots:
         QVERIFY(shell.console.contains(u"unhiding"_qs));
     }
 
+    void onlyALoginStartHides_data()
+    {
+        QTest::addColumn<bool>("autostartOn");
+        QTest::addColumn<bool>("atLogin");
+        QTest::newRow("from the menu, autostart on") << true << false;
+        QTest::newRow("from the menu") << false << false;
+        QTest::newRow("at login") << true << true;
+    }
+
+    void onlyALoginStartHides()
+    {
+        QFETCH(bool, autostartOn);
+        QFETCH(bool, atLogin);
+        Shell shell;
+        LaunchAtLogin::setEnabled(autostartOn);
+        AppDelegate& app = shell.launch(true, 2, atLogin);
+        QCOMPARE(app.window()->isVisible(), !atLogin);
+        QCOMPARE(shell.console.contains(u"was launched by auto-launcher, hiding"_qs), atLogin);
+    }
+
     void withoutATrayTheWindowStaysReachable()
     {
         // Launched at login and still shown: hidden without a tray icon it could not come back.
         Shell shell;
         QVERIFY(LaunchAtLogin::setEnabled(true));
-        AppDelegate& app = shell.launch(false);
+        AppDelegate& app = shell.launch(false, 2, true);
         QVERIFY(app.window()->isVisible());
         QVERIFY(shell.console.contains(u"no system tray on this desktop: the settings window stays open, "
                                        u"and its close button minimises it"_qs));

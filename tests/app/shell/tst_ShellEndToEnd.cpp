@@ -81,13 +81,15 @@ public:
 // One run of the program, its output collected.
 class Orvel {
 public:
-    Orvel(const QProcessEnvironment& env, const QString& bridge)
+    Orvel(const QProcessEnvironment& env, const QString& bridge, QStringList arguments = {})
     {
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::MergedChannels);
         QObject::connect(&process, &QProcess::readyRead,
                          [this] { output += QString::fromUtf8(process.readAll()); });
-        process.start(QStringLiteral(ORVEL_EXECUTABLE), {u"--bridge"_qs, bridge});
+        if (!bridge.isEmpty())
+            arguments << u"--bridge"_qs << bridge;
+        process.start(QStringLiteral(ORVEL_EXECUTABLE), arguments);
     }
     ~Orvel()
     {
@@ -209,10 +211,12 @@ private slots:
 
         RtMidiOut out(RtMidi::UNIX_JACK, "orvel-shell-test");
         const auto before = orvelPorts(out);
-        Orvel orvel(env, sim_->hostAndPort());
+        Orvel orvel(env, sim_->hostAndPort(), {u"--login"_qs});
         waitUntilConnected(orvel);
         // Launched at login with a tray: hidden from the start.
         QVERIFY(orvel.said(u"was launched by auto-launcher, hiding"_qs));
+        // The entry written before --login existed is left alone: it is not one of ours.
+        QVERIFY(!orvel.said(u"updated the autostart entry"_qs));
 
         // Each rule blinks its light once when it is built (two writes on, then back); a rule
         // still blinking would ignore the note.
