@@ -5,6 +5,7 @@
 #include "app/LaunchAtLogin.h"
 #include "app/LoadedNews.h"
 #include "app/Log.h"
+#include "app/RememberedBridge.h"
 #include "app/SettingsWindow.h"
 #include "controller/LightList.h"
 #include "platform/Console.h"
@@ -150,8 +151,19 @@ void AppDelegate::completeWindow()
     window_->setWindowTitle(QStringLiteral("Orvel"));
 
     controller_ = new LightList(env_.bridges, env_.midi);
-    if (!env_.bridgeHost.isEmpty())
-        controller_->setGivenBridgeHost(env_.bridgeHost);
+    QString host = env_.bridgeHost;
+    if (host.isEmpty()) {
+        host = RememberedBridge::load();
+        if (!host.isEmpty())
+            printLine(QStringLiteral("trying the remembered bridge at ") + host);
+    } else {
+        // Remembered once it has answered as a bridge, so a mistyped address never replaces a
+        // good one.
+        manualHost_ = host;
+        connect(controller_, &LightList::changed, this, &AppDelegate::rememberManualBridge);
+    }
+    if (!host.isEmpty())
+        controller_->setGivenBridgeHost(host);
     auto* view = new ContentView(controller_, loadedNews_);
     contentView_ = view;
     controller_->setContentView(view);
@@ -163,6 +175,15 @@ void AppDelegate::completeWindow()
         printLine(QStringLiteral("first launch: showing About Orvel"));
         about();
     }
+}
+
+void AppDelegate::rememberManualBridge()
+{
+    const auto& client = controller_ ? controller_->lightsInterface() : nullptr;
+    if (manualHost_.isEmpty() || !client || !client->authenticated() || client->host() != manualHost_)
+        return;
+    RememberedBridge::store(manualHost_);
+    manualHost_.clear();
 }
 
 void AppDelegate::unhideWindow()

@@ -93,6 +93,7 @@ private:
     void createStatusItem();
     void createWindow();
     void completeWindow();
+    void rememberManualBridge();
     void pollShutdown();
     void finishShutdown();
 
@@ -107,6 +108,8 @@ private:
     QPointer<ContentView> contentView_;
     LightList* controller_ = nullptr;
     bool trayAvailable_ = false;
+    // A bridge address given by hand, until it has been connected to and stored.
+    QString manualHost_;
 
     bool terminating_ = false;
     bool finished_ = false;

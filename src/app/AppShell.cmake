@@ -8,6 +8,7 @@ add_library(orvel_shell STATIC
   app/CommandLine.cpp app/CommandLine.h
   app/SingleInstance.cpp app/SingleInstance.h
   app/SignalHandler.cpp app/SignalHandler.h
+  app/RememberedBridge.cpp app/RememberedBridge.h
 )
 target_include_directories(orvel_shell PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(orvel_shell PUBLIC orvel_ui orvel_controller orvel_appmodels orvel_log orvel_platform

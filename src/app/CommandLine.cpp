@@ -13,7 +13,7 @@ QString normaliseBridgeHost(const QString& value, QString* problem)
     const QString text = value.trimmed();
     auto fail = [&](const QString& why) {
         if (problem)
-            *problem = QStringLiteral("--bridge \"%1\": %2").arg(value, why);
+            *problem = why;
         return QString();
     };
     if (text.isEmpty())
@@ -81,7 +81,7 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("Use the Hue bridge at HOST (optionally with :PORT) instead of searching the "
-                       "network for one."),
+                       "network for one. Once connected, later starts try it first."),
         QStringLiteral("HOST[:PORT]"));
     const QCommandLineOption login(
         QStringLiteral("login"),
@@ -123,7 +123,7 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
         options.bridgeHost = normaliseBridgeHost(values.constLast(), &problem);
         if (options.bridgeHost.isEmpty()) {
             options.action = LaunchOptions::Action::Fail;
-            options.text = QStringLiteral("orvel: ") + problem;
+            options.text = QStringLiteral("orvel: --bridge \"%1\": %2").arg(values.constLast(), problem);
         }
     }
     return options;

@@ -23,8 +23,8 @@ struct LaunchOptions {
 // Never prints and never exits; the caller acts on the answer.
 LaunchOptions parseCommandLine(const QStringList& arguments);
 
-// Checks a --bridge value and brings it to the client's form; empty with `problem` filled when it
-// is not a plain host with an optional port.
+// Checks a bridge address (--bridge, stored, typed) and brings it to the client's form; empty with
+// `problem` saying why when it is not a plain host with an optional port.
 QString normaliseBridgeHost(const QString& value, QString* problem);
 
 } // namespace orvel

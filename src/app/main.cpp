@@ -5,6 +5,8 @@
 //   ORVEL_ASSUME_TRAY=1|0           take the system tray as present (1) or absent (0) instead of
 //                                   asking the desktop; headless tests have no tray
 //   ORVEL_NEWS_URL=http://...       where the headline is asked for instead of the product site
+//   ORVEL_DISCOVERY_URL=http://...  where the cloud lookup of bridges is asked instead of the
+//                                   vendor's; mDNS is not used then (tests stay on loopback)
 //   ORVEL_SCREENSHOT_DIR=DIR        once connected to a bridge, save the settings window and the
 //                                   About window as DIR/screenshot-settings.png and
 //                                   DIR/screenshot-about.png
@@ -45,15 +47,16 @@ std::optional<bool> trayFromEnvironment()
     return std::nullopt;
 }
 
-QUrl newsUrlFromEnvironment()
+QUrl urlFromEnvironment(const char* name)
 {
-    const QString value = qEnvironmentVariable("ORVEL_NEWS_URL");
+    const QString value = qEnvironmentVariable(name);
     if (value.isEmpty())
         return {};
     QUrl url(value, QUrl::StrictMode);
     if (!url.isValid() ||
         (url.scheme() != QStringLiteral("http") && url.scheme() != QStringLiteral("https"))) {
-        printLine(QStringLiteral("ignoring ORVEL_NEWS_URL=\"%1\": not an http(s) address").arg(value));
+        printLine(
+            QStringLiteral("ignoring %1=\"%2\": not an http(s) address").arg(QLatin1String(name), value));
         return {};
     }
     return url;
@@ -139,6 +142,9 @@ int main(int argc, char** argv)
         // look for others.
         discovery.useMdns = false;
         discovery.useCloud = false;
+    } else if (const QUrl lookup = urlFromEnvironment("ORVEL_DISCOVERY_URL"); !lookup.isEmpty()) {
+        discovery.useMdns = false;
+        discovery.cloudUrl = lookup;
     }
 
     AppEnvironment environment;
@@ -149,7 +155,7 @@ int main(int argc, char** argv)
     environment.bridgeHost = options.bridgeHost;
     environment.launchedAtLogin = options.atLogin;
     environment.trayAvailable = trayFromEnvironment();
-    environment.newsBaseUrl = newsUrlFromEnvironment();
+    environment.newsBaseUrl = urlFromEnvironment("ORVEL_NEWS_URL");
     AppDelegate delegate(std::move(environment));
 
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::unhideWindow);

@@ -56,7 +56,7 @@ struct Shell {
 
     // Launches with `rules` stored rules on lights 0, 1, ... and waits out their first blink and
     // the start-up flash test.
-    AppDelegate& launch(bool tray = true, int rules = 2, bool atLogin = false)
+    AppDelegate& launch(bool tray = true, int rules = 2, bool atLogin = false, QString host = u"10.0.0.2"_qs)
     {
         Preferences& prefs = Preferences::standard();
         prefs.setText(u"hue_username"_qs, u"user1"_qs);
@@ -67,7 +67,7 @@ struct Shell {
         AppEnvironment env;
         env.bridges = bridges;
         env.midi = midi;
-        env.bridgeHost = u"10.0.0.2"_qs;
+        env.bridgeHost = host;
         env.trayAvailable = tray;
         env.launchedAtLogin = atLogin;
         env.newsBaseUrl = QUrl(u"http://127.0.0.1:9"_qs);
@@ -150,6 +150,45 @@ private slots:
         AppDelegate& app = shell.launch(true, 2, atLogin);
         QCOMPARE(app.window()->isVisible(), !atLogin);
         QCOMPARE(shell.console.contains(u"was launched by auto-launcher, hiding"_qs), atLogin);
+    }
+
+    void aManualAddressIsRememberedOnceItAnswers_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<bool>("answers");
+        QTest::addColumn<QString>("connectsTo"); // first client the controller makes
+        QTest::addColumn<QString>("storedAfter");
+        QTest::newRow("given, answers")
+            << QString() << u"10.0.0.7:81"_qs << true << u"10.0.0.7:81"_qs << u"10.0.0.7:81"_qs;
+        QTest::newRow("given, no bridge there")
+            << u"10.0.0.3"_qs << u"10.0.0.9"_qs << false << u"10.0.0.9"_qs << u"10.0.0.3"_qs;
+        QTest::newRow("remembered") << u"10.0.0.3"_qs << QString() << true << u"10.0.0.3"_qs
+                                    << u"10.0.0.3"_qs;
+        QTest::newRow("stored value unusable")
+            << u"http://x/"_qs << QString() << true << QString() << u"http://x/"_qs;
+    }
+
+    void aManualAddressIsRememberedOnceItAnswers()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, given);
+        QFETCH(bool, answers);
+        QFETCH(QString, connectsTo);
+        QFETCH(QString, storedAfter);
+        Shell shell;
+        if (!stored.isEmpty())
+            Preferences::standard().setText(u"bridge_address"_qs, stored);
+        shell.bridges->configure = [answers](FakeHueBridge& bridge) { bridge.acceptsUsername = answers; };
+        shell.launch(true, 2, false, given);
+        QCOMPARE(shell.bridges->clients.empty() ? QString() : shell.bridges->clients.front()->host(),
+                 connectsTo);
+        // Discovery runs beside the remembered address.
+        QCOMPARE(shell.bridges->discoveryDuration, 20);
+        QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()), storedAfter);
+        QCOMPARE(shell.console.contains(u"ignoring the stored bridge address \"http://x/\": give the host "
+                                        u"without a scheme, e.g. 192.168.1.20 or 192.168.1.20:8080"_qs),
+                 storedAfter.startsWith(u"http"_qs));
     }
 
     void withoutATrayTheWindowStaysReachable()

@@ -72,6 +72,8 @@ public:
         env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
         env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
+        // Discovery asks a closed loopback port: it finds nothing and never leaves the machine.
+        env.insert(u"ORVEL_DISCOVERY_URL"_qs, u"http://127.0.0.1:9/"_qs);
         return env;
     }
 
@@ -188,6 +190,22 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(second.said(u"unhiding"_qs), qPrintable(second.output), 5000);
         quit(second);
         QCOMPARE(home.log().count("Application Launched"), 2);
+    }
+
+    void aBridgeGivenOnceIsFoundAgainWithoutDiscovery()
+    {
+        Home home(QJsonDocument::fromJson(R"({"has_shown_about": true})").object());
+        {
+            Orvel given(home.environment(), sim_->hostAndPort());
+            waitUntilConnected(given);
+            QVERIFY(given.said(u"remembering the bridge address "_qs + sim_->hostAndPort()));
+            quit(given);
+        }
+        Orvel plain(home.environment(), QString());
+        waitUntilConnected(plain);
+        QVERIFY2(plain.said(u"trying the remembered bridge at "_qs + sim_->hostAndPort()),
+                 qPrintable(plain.output));
+        quit(plain);
     }
 
     void midiSwitchesLightsWhileHiddenAndQuittingPutsThemBack()
