@@ -10,6 +10,7 @@ packages=(
   clang-format clang-tidy
   xvfb xauth x11-utils openssl ca-certificates
   fonts-dejavu-core
+  dbus-daemon
 )
 
 missing=()

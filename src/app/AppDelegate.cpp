@@ -2,6 +2,7 @@
 
 #include "app/AboutWindow.h"
 #include "app/BuildInfo.h"
+#include "app/DesktopNotifier.h"
 #include "app/LaunchAtLogin.h"
 #include "app/LoadedNews.h"
 #include "app/Log.h"
@@ -137,6 +138,7 @@ void AppDelegate::createWindow()
     QAction* about = menu->addAction(QStringLiteral("About Orvel"));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, &AppDelegate::about);
+    addDesktopMenuEntries(menu);
     menu->addSeparator();
     QAction* quit = menu->addAction(QStringLiteral("Quit Orvel"));
     quit->setObjectName(QStringLiteral("quitAction"));
@@ -164,6 +166,7 @@ void AppDelegate::completeWindow()
     }
     if (!host.isEmpty())
         controller_->setGivenBridgeHost(host);
+    connect(controller_, &LightList::changed, this, &AppDelegate::notifyAboutStatus);
     auto* view = new ContentView(controller_, loadedNews_);
     contentView_ = view;
     controller_->setContentView(view);
@@ -184,6 +187,65 @@ void AppDelegate::rememberManualBridge()
         return;
     RememberedBridge::store(manualHost_);
     manualHost_.clear();
+}
+
+void AppDelegate::addDesktopMenuEntries(QMenu* menu)
+{
+    QAction* notifications = menu->addAction(QStringLiteral("Show Notifications"));
+    notifications->setObjectName(QStringLiteral("notificationsAction"));
+    notifications->setCheckable(true);
+    notifications->setChecked(showsNotifications());
+    connect(notifications, &QAction::toggled, this, &AppDelegate::setShowsNotifications);
+}
+
+bool AppDelegate::showsNotifications() const
+{
+    return Preferences::standard().boolean(QString::fromLatin1(kShowNotificationsKey)).valueOr(true);
+}
+
+void AppDelegate::setShowsNotifications(bool show)
+{
+    Preferences::standard().setBool(QString::fromLatin1(kShowNotificationsKey), show);
+}
+
+void AppDelegate::notifyAboutStatus()
+{
+    const QString& status = controller_->statusText();
+    if (status == lastStatus_)
+        return;
+    lastStatus_ = status;
+    // The status line is the controller's account of the connection; its openings are fixed.
+    static const QString pairingStarted = QStringLiteral("Connecting to a new Hue Bridge at ");
+    static const QString connected = QStringLiteral("Connected to Hue Bridge '");
+    if (status.startsWith(pairingStarted)) {
+        pairing_ = true;
+        // With the window on screen its status line already says so.
+        if (window_ && window_->isVisible() && !window_->isMinimized())
+            return;
+        const QString host = status.mid(pairingStarted.size()).section(QStringLiteral(". "), 0, 0);
+        notify(QStringLiteral("Press the link button on your bridge"),
+               QStringLiteral("Orvel is pairing with the Hue bridge at %1. Press the round button on top "
+                              "of the bridge within 30 seconds.")
+                   .arg(host));
+    } else if (pairing_ && status.startsWith(connected) && controller_->lightsInterface()) {
+        pairing_ = false;
+        notify(QStringLiteral("Paired with ") + controller_->lightsInterface()->name(),
+               QStringLiteral("Orvel now switches its lights from MIDI."));
+    }
+}
+
+void AppDelegate::notify(const QString& summary, const QString& body)
+{
+    if (!showsNotifications())
+        return;
+    writeLog(QStringLiteral("notification: ") + summary);
+    if (env_.notify) {
+        env_.notify(summary, body);
+        return;
+    }
+    if (!notifier_)
+        notifier_ = new DesktopNotifier(QDBusConnection::sessionBus(), this);
+    notifier_->notify(summary, body);
 }
 
 void AppDelegate::unhideWindow()

@@ -16,6 +16,7 @@ class QSystemTrayIcon;
 namespace orvel {
 
 class ContentView;
+class DesktopNotifier;
 class HueBridgeServices;
 class LightList;
 class LoadedNews;
@@ -38,6 +39,8 @@ struct AppEnvironment {
     // Light writes sent but not yet answered; unset when the bridge client cannot tell, and
     // shutdown then waits its full time.
     std::function<int()> writesInFlight;
+    // Shows a desktop notification; unset sends it to the session bus's notification service.
+    std::function<void(const QString& summary, const QString& body)> notify;
     // Ends the event loop once shutdown is over; unset calls QCoreApplication::exit(0).
     std::function<void()> exitApp;
 };
@@ -85,6 +88,11 @@ public:
     bool trayAvailable() const { return trayAvailable_; }
     bool terminating() const { return terminating_; }
 
+    // "Show notifications" in the settings window's menu; stored, on unless switched off.
+    static constexpr char kShowNotificationsKey[] = "show_notifications";
+    bool showsNotifications() const;
+    void setShowsNotifications(bool show);
+
 Q_SIGNALS:
     // Shutdown is over; exitApp runs right after.
     void terminated();
@@ -94,6 +102,9 @@ private:
     void createWindow();
     void completeWindow();
     void rememberManualBridge();
+    void addDesktopMenuEntries(QMenu* menu);
+    void notifyAboutStatus();
+    void notify(const QString& summary, const QString& body);
     void pollShutdown();
     void finishShutdown();
 
@@ -110,6 +121,9 @@ private:
     bool trayAvailable_ = false;
     // A bridge address given by hand, until it has been connected to and stored.
     QString manualHost_;
+    QString lastStatus_;
+    bool pairing_ = false;
+    DesktopNotifier* notifier_ = nullptr;
 
     bool terminating_ = false;
     bool finished_ = false;

@@ -9,10 +9,11 @@ add_library(orvel_shell STATIC
   app/SingleInstance.cpp app/SingleInstance.h
   app/SignalHandler.cpp app/SignalHandler.h
   app/RememberedBridge.cpp app/RememberedBridge.h
+  app/DesktopNotifier.cpp app/DesktopNotifier.h
 )
 target_include_directories(orvel_shell PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(orvel_shell PUBLIC orvel_ui orvel_controller orvel_appmodels orvel_log orvel_platform
-  Qt6::Widgets Qt6::Network)
+  Qt6::Widgets Qt6::Network Qt6::DBus)
 
 add_executable(orvel app/main.cpp)
 target_link_libraries(orvel PRIVATE orvel_shell orvel_bridge orvel_midi)

@@ -59,7 +59,8 @@ struct Shell {
     AppDelegate& launch(bool tray = true, int rules = 2, bool atLogin = false, QString host = u"10.0.0.2"_qs)
     {
         Preferences& prefs = Preferences::standard();
-        prefs.setText(u"hue_username"_qs, u"user1"_qs);
+        if (paired)
+            prefs.setText(u"hue_username"_qs, u"user1"_qs);
         prefs.setInteger(u"rule_count"_qs, rules);
         for (int i = 0; i < rules; ++i)
             prefs.setInteger(LightRule::key(i, u"light_index"_qs), i);
@@ -74,6 +75,7 @@ struct Shell {
         if (answeredAfter >= 0)
             env.writesInFlight = [this] { return clock.now() < quitAt + answeredAfter ? 1 : 0; };
         env.exitApp = [this] { ++exits; };
+        env.notify = [this](const QString& summary, const QString&) { notifications << summary; };
         app = std::make_unique<AppDelegate>(std::move(env));
         app->applicationDidFinishLaunching();
         clock.advance(3.0);
@@ -92,6 +94,8 @@ struct Shell {
     ConsoleCapture console;
     std::shared_ptr<test::FakeBridgeServices> bridges = std::make_shared<test::FakeBridgeServices>();
     std::shared_ptr<test::FakeMidiEndpoints> midi = std::make_shared<test::FakeMidiEndpoints>();
+    bool paired = true;
+    QStringList notifications;
     double answeredAfter = -1; // how long after quitting every write is answered; -1: not counted
     double quitAt = 0;
     int exits = 0;
@@ -189,6 +193,39 @@ private slots:
         QCOMPARE(shell.console.contains(u"ignoring the stored bridge address \"http://x/\": give the host "
                                         u"without a scheme, e.g. 192.168.1.20 or 192.168.1.20:8080"_qs),
                  storedAfter.startsWith(u"http"_qs));
+    }
+
+    void pairingNotifiesWhileTheWindowIsHidden_data()
+    {
+        QTest::addColumn<bool>("atLogin");
+        QTest::addColumn<bool>("switchedOn");
+        QTest::addColumn<QStringList>("notifications");
+        QTest::newRow("hidden") << true << true
+                                << QStringList{u"Press the link button on your bridge"_qs,
+                                               u"Paired with Fake Bridge"_qs};
+        QTest::newRow("window shown") << false << true << QStringList{u"Paired with Fake Bridge"_qs};
+        QTest::newRow("switched off") << true << false << QStringList{};
+    }
+
+    void pairingNotifiesWhileTheWindowIsHidden()
+    {
+        QFETCH(bool, atLogin);
+        QFETCH(bool, switchedOn);
+        QFETCH(QStringList, notifications);
+        Shell shell;
+        shell.paired = false;
+        if (!switchedOn)
+            Preferences::standard().setBool(u"show_notifications"_qs, false);
+        AppDelegate& app = shell.launch(true, 2, atLogin);
+        auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
+        QCOMPARE(toggle->isChecked(), switchedOn);
+        // The button is pressed a few tries in.
+        shell.bridges->latest()->grantOnRegister = u"user2"_qs;
+        shell.clock.advance(1.5);
+        QVERIFY(app.controller()->statusText().startsWith(u"Connected"_qs));
+        QCOMPARE(shell.notifications, notifications);
+        toggle->trigger();
+        QCOMPARE(app.showsNotifications(), !switchedOn);
     }
 
     void withoutATrayTheWindowStaysReachable()
