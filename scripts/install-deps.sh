@@ -11,6 +11,8 @@ packages=(
   xvfb xauth x11-utils openssl ca-certificates
   fonts-dejavu-core
   dbus-daemon
+  dpkg-dev file desktop-file-utils appstream lintian librsvg2-bin
+  qt6-wayland weston
 )
 
 missing=()
