@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "app/RememberedBridge.h"
 #include "app/SettingsWindow.h"
+#include "app/TrayWatcher.h"
 #include "controller/LightList.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
@@ -90,6 +91,7 @@ void AppDelegate::applicationDidFinishLaunching()
         printLine(QStringLiteral("was launched by auto-launcher, hiding"));
         printLine(QStringLiteral("hiding"));
     } else {
+        hideWhenTrayAppears_ = env_.launchedAtLogin;
         window_->show();
         window_->raise();
         window_->activateWindow();
@@ -100,8 +102,14 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::createStatusItem()
 {
-    // Asks the desktop (over D-Bus) only when the environment has not answered already.
-    trayAvailable_ = env_.trayAvailable ? *env_.trayAvailable : QSystemTrayIcon::isSystemTrayAvailable();
+    if (env_.trayAvailable) {
+        trayAvailable_ = *env_.trayAvailable;
+    } else {
+        auto* watcher = new TrayWatcher(QDBusConnection::sessionBus(), this);
+        // Asks the desktop (over D-Bus) too: the watcher knows only the trays it can follow.
+        trayAvailable_ = watcher->available() || QSystemTrayIcon::isSystemTrayAvailable();
+        connect(watcher, &TrayWatcher::availabilityChanged, this, &AppDelegate::trayChanged);
+    }
     if (!trayAvailable_) {
         printLine(QStringLiteral("no system tray on this desktop: the settings window stays open, "
                                  "and its close button minimises it"));
@@ -112,8 +120,13 @@ void AppDelegate::createStatusItem()
     connect(open, &QAction::triggered, this, &AppDelegate::unhideWindow);
     QAction* quit = statusMenu_->addAction(QStringLiteral("Quit Orvel"));
     connect(quit, &QAction::triggered, this, &AppDelegate::exit);
+    makeStatusItem();
+}
 
-    // Made even without a tray: a tray that appears later (a panel started after Orvel) shows it.
+void AppDelegate::makeStatusItem()
+{
+    // Made even without a tray: Qt's X11 tray code shows it when an XEmbed tray appears.
+    delete statusItem_;
     statusItem_ = new QSystemTrayIcon(QIcon(QStringLiteral(":/Bulb.png")));
     statusItem_->setToolTip(QStringLiteral("Orvel"));
     statusItem_->setContextMenu(statusMenu_);
@@ -123,6 +136,29 @@ void AppDelegate::createStatusItem()
             statusMenu_->popup(QCursor::pos());
     });
     statusItem_->show();
+}
+
+void AppDelegate::trayChanged(bool available)
+{
+    if (available == trayAvailable_ || terminating_)
+        return;
+    trayAvailable_ = available;
+    // Qt picks the tray protocol (StatusNotifierItem or XEmbed) when the icon is made.
+    makeStatusItem();
+    if (!available) {
+        printLine(QStringLiteral("the system tray went away: the settings window stays open, "
+                                 "and its close button minimises it"));
+        // Hidden without a tray icon there would be no way back to the window.
+        if (window_ && !window_->isVisible())
+            unhideWindow();
+        return;
+    }
+    printLine(QStringLiteral("a system tray appeared"));
+    if (hideWhenTrayAppears_ && window_) {
+        hideWhenTrayAppears_ = false;
+        window_->hide();
+        printLine(QStringLiteral("hiding into the tray"));
+    }
 }
 
 void AppDelegate::createWindow()
@@ -252,6 +288,8 @@ void AppDelegate::unhideWindow()
 {
     if (!window_)
         return;
+    // Once the user has asked for the window, a late tray no longer takes it away.
+    hideWhenTrayAppears_ = false;
     window_->show();
     if (window_->isMinimized())
         window_->showNormal();

@@ -32,7 +32,8 @@ struct AppEnvironment {
     QString bridgeHost;
     // Started by the autostart entry (--login): the window stays hidden where there is a tray.
     bool launchedAtLogin = false;
-    // Whether the desktop shows tray icons; unset asks QSystemTrayIcon.
+    // Whether the desktop shows tray icons; unset asks QSystemTrayIcon and follows trays that
+    // appear and go away later (TrayWatcher).
     std::optional<bool> trayAvailable;
     // Where the headline is asked for; empty for the product web site.
     QUrl newsBaseUrl;
@@ -102,6 +103,8 @@ private:
     void createWindow();
     void completeWindow();
     void rememberManualBridge();
+    void trayChanged(bool available);
+    void makeStatusItem();
     void addDesktopMenuEntries(QMenu* menu);
     void notifyAboutStatus();
     void notify(const QString& summary, const QString& body);
@@ -124,6 +127,8 @@ private:
     QString lastStatus_;
     bool pairing_ = false;
     DesktopNotifier* notifier_ = nullptr;
+    // Launched at login before the tray was there: hide into the first tray that appears.
+    bool hideWhenTrayAppears_ = false;
 
     bool terminating_ = false;
     bool finished_ = false;

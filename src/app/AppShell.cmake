@@ -10,7 +10,11 @@ add_library(orvel_shell STATIC
   app/SignalHandler.cpp app/SignalHandler.h
   app/RememberedBridge.cpp app/RememberedBridge.h
   app/DesktopNotifier.cpp app/DesktopNotifier.h
+  app/TrayWatcher.cpp app/TrayWatcher.h
 )
+# The XEmbed tray is followed through X11 events.
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)
+target_link_libraries(orvel_shell PRIVATE PkgConfig::XCB)
 target_include_directories(orvel_shell PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(orvel_shell PUBLIC orvel_ui orvel_controller orvel_appmodels orvel_log orvel_platform
   Qt6::Widgets Qt6::Network Qt6::DBus)

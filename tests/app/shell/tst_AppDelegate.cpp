@@ -17,6 +17,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -69,7 +71,8 @@ struct Shell {
         env.bridges = bridges;
         env.midi = midi;
         env.bridgeHost = host;
-        env.trayAvailable = tray;
+        if (!followTray)
+            env.trayAvailable = tray;
         env.launchedAtLogin = atLogin;
         env.newsBaseUrl = QUrl(u"http://127.0.0.1:9"_qs);
         if (answeredAfter >= 0)
@@ -95,6 +98,7 @@ struct Shell {
     std::shared_ptr<test::FakeBridgeServices> bridges = std::make_shared<test::FakeBridgeServices>();
     std::shared_ptr<test::FakeMidiEndpoints> midi = std::make_shared<test::FakeMidiEndpoints>();
     bool paired = true;
+    bool followTray = false; // the tray as the session bus announces it
     QStringList notifications;
     double answeredAfter = -1; // how long after quitting every write is answered; -1: not counted
     double quitAt = 0;
@@ -226,6 +230,46 @@ private slots:
         QCOMPARE(shell.notifications, notifications);
         toggle->trigger();
         QCOMPARE(app.showsNotifications(), !switchedOn);
+    }
+
+    void aLateTrayTakesTheLoginStartsWindow_data()
+    {
+        QTest::addColumn<bool>("atLogin");
+        QTest::newRow("login start") << true;
+        QTest::newRow("plain start") << false;
+    }
+
+    void aLateTrayTakesTheLoginStartsWindow()
+    {
+        QFETCH(bool, atLogin);
+        QDBusConnection panel = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"panel"_qs);
+        QVERIFY2(panel.isConnected(), "run under dbus-run-session");
+        const QString watcher = u"org.kde.StatusNotifierWatcher"_qs;
+        auto registered = [&] {
+            return QDBusConnection::sessionBus().interface()->isServiceRegistered(watcher).value();
+        };
+        Shell shell;
+        shell.followTray = true;
+        AppDelegate& app = shell.launch(true, 2, atLogin);
+        QVERIFY(!app.trayAvailable());
+        QVERIFY(app.window()->isVisible());
+
+        // The panel comes up after Orvel.
+        QVERIFY(panel.registerService(watcher));
+        QTRY_VERIFY(app.trayAvailable());
+        QCOMPARE(app.window()->isVisible(), !atLogin);
+        QVERIFY(app.statusItem()->isVisible());
+        QVERIFY(!app.window()->close());
+        QVERIFY(!app.window()->isVisible());
+
+        // And goes away: the window comes back and closing it minimises.
+        QVERIFY(panel.unregisterService(watcher));
+        QTRY_VERIFY(!app.trayAvailable());
+        QVERIFY(!registered());
+        QVERIFY(app.window()->isVisible());
+        QVERIFY(!app.window()->close());
+        QVERIFY(app.window()->isMinimized());
+        QDBusConnection::disconnectFromBus(u"panel"_qs);
     }
 
     void withoutATrayTheWindowStaysReachable()
