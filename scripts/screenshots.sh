@@ -79,5 +79,5 @@ if [ ! -f "$work/shots/screenshot-settings.png" ] || [ ! -f "$work/shots/screens
   exit 1
 fi
 mkdir -p docs
-cp "$work/shots/screenshot-settings.png" "$work/shots/screenshot-about.png" docs/
-echo "screenshots: wrote docs/screenshot-settings.png and docs/screenshot-about.png"
+cp "$work/shots/"screenshot-*.png docs/
+echo "screenshots: wrote" $(cd "$work/shots" && ls screenshot-*.png | sed 's|^|docs/|')

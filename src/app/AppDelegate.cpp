@@ -17,7 +17,6 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QCursor>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
@@ -127,15 +126,38 @@ void AppDelegate::makeStatusItem()
 {
     // Made even without a tray: Qt's X11 tray code shows it when an XEmbed tray appears.
     delete statusItem_;
-    statusItem_ = new QSystemTrayIcon(QIcon(QStringLiteral(":/Bulb.png")));
+    statusItem_ = new QSystemTrayIcon(trayIcon(trayState_, trayColour_));
     statusItem_->setToolTip(QStringLiteral("Orvel"));
     statusItem_->setContextMenu(statusMenu_);
-    // A click opens the menu, as a right click does.
+    // A click opens the settings window; the menu is the context menu's, styled by the tray host.
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && !statusMenu_->isVisible())
-            statusMenu_->popup(QCursor::pos());
+        if (reason == QSystemTrayIcon::Trigger)
+            unhideWindow();
     });
     statusItem_->show();
+}
+
+void AppDelegate::updateTrayIcon()
+{
+    TrayState state = TrayState::NotConnected;
+    QColor colour;
+    if (controller_ && controller_->statusText().startsWith(QStringLiteral("Connected"))) {
+        state = TrayState::Normal;
+        // The controller says "on" before its rules, switched one by one, follow: the first
+        // rule's colour stands for them.
+        const auto& rules = controller_->lightRules();
+        if (controller_->on() && !rules.isEmpty()) {
+            const auto& rule = rules.front();
+            state = TrayState::LightsOn;
+            colour = ruleColour(rule->onHueDegrees(), rule->onSaturation(), rule->onValue());
+        }
+    }
+    if (state == trayState_ && colour == trayColour_)
+        return;
+    trayState_ = state;
+    trayColour_ = colour;
+    if (statusItem_)
+        statusItem_->setIcon(trayIcon(state, colour));
 }
 
 void AppDelegate::trayChanged(bool available)
@@ -203,6 +225,7 @@ void AppDelegate::completeWindow()
     if (!host.isEmpty())
         controller_->setGivenBridgeHost(host);
     connect(controller_, &LightList::changed, this, &AppDelegate::notifyAboutStatus);
+    connect(controller_, &LightList::changed, this, &AppDelegate::updateTrayIcon);
     auto* view = new ContentView(controller_, loadedNews_);
     contentView_ = view;
     controller_->setContentView(view);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "app/TrayIcon.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +89,8 @@ public:
     ContentView* contentView() const;
     LightList* controller() const { return controller_; }
     bool trayAvailable() const { return trayAvailable_; }
+    // What the tray icon shows: not connected, connected, or the rules' lights on.
+    TrayState trayState() const { return trayState_; }
     bool terminating() const { return terminating_; }
 
     // "Show notifications" in the settings window's menu; stored, on unless switched off.
@@ -105,6 +109,7 @@ private:
     void rememberManualBridge();
     void trayChanged(bool available);
     void makeStatusItem();
+    void updateTrayIcon();
     void addDesktopMenuEntries(QMenu* menu);
     void notifyAboutStatus();
     void notify(const QString& summary, const QString& body);
@@ -129,6 +134,8 @@ private:
     DesktopNotifier* notifier_ = nullptr;
     // Launched at login before the tray was there: hide into the first tray that appears.
     bool hideWhenTrayAppears_ = false;
+    TrayState trayState_ = TrayState::NotConnected;
+    QColor trayColour_;
 
     bool terminating_ = false;
     bool finished_ = false;

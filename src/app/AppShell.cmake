@@ -11,6 +11,7 @@ add_library(orvel_shell STATIC
   app/RememberedBridge.cpp app/RememberedBridge.h
   app/DesktopNotifier.cpp app/DesktopNotifier.h
   app/TrayWatcher.cpp app/TrayWatcher.h
+  app/TrayIcon.cpp app/TrayIcon.h
 )
 # The XEmbed tray is followed through X11 events.
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)

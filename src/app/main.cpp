@@ -9,7 +9,8 @@
 //                                   vendor's; mDNS is not used then (tests stay on loopback)
 //   ORVEL_SCREENSHOT_DIR=DIR        once connected to a bridge, save the settings window and the
 //                                   About window as DIR/screenshot-settings.png and
-//                                   DIR/screenshot-about.png
+//                                   DIR/screenshot-about.png, and the tray icon's states on a dark
+//                                   and a light panel as DIR/screenshot-tray.png
 
 #include "app/AppDelegate.h"
 #include "app/BuildInfo.h"
@@ -17,6 +18,7 @@
 #include "app/SettingsWindow.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstance.h"
+#include "app/TrayIcon.h"
 #include "controller/LightList.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
 #include "controller/midi/RtMidiEndpoints.h"
@@ -25,7 +27,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPainter>
 #include <QPixmap>
+
+#include <array>
 
 #include <csignal>
 #include <cstdio>
@@ -62,6 +67,28 @@ QUrl urlFromEnvironment(const char* name)
     return url;
 }
 
+// The tray icon's three states on a dark and a light panel, at twice a panel's 22 px.
+QImage trayPanels()
+{
+    const int icon = 44;
+    const QStringList labels{QStringLiteral("not connected"), QStringLiteral("connected"),
+                             QStringLiteral("lights on")};
+    const std::array states{TrayState::NotConnected, TrayState::Normal, TrayState::LightsOn};
+    QImage image(3 * 160, 2 * 76, QImage::Format_ARGB32);
+    QPainter painter(&image);
+    for (int row = 0; row < 2; ++row) {
+        const QColor panel = row == 0 ? QColor(30, 30, 34) : QColor(239, 239, 242);
+        painter.fillRect(QRect(0, row * 76, image.width(), 76), panel);
+        painter.setPen(row == 0 ? QColor(220, 220, 224) : QColor(40, 40, 44));
+        for (int i = 0; i < 3; ++i) {
+            const QIcon shown = trayIcon(states[i], ruleColour(0, 254, 254));
+            painter.drawPixmap(i * 160 + 58, row * 76 + 6, shown.pixmap(icon));
+            painter.drawText(QRect(i * 160, row * 76 + 52, 160, 20), Qt::AlignCenter, labels[i]);
+        }
+    }
+    return image;
+}
+
 // Saves both windows once the settings window shows a connected bridge (or after 15 s).
 void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double started)
 {
@@ -92,6 +119,10 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
                 about = widget;
         }
         save(about, QStringLiteral("screenshot-about.png"));
+        const QString tray = QDir(directory).filePath(QStringLiteral("screenshot-tray.png"));
+        printLine((trayPanels().save(tray) ? QStringLiteral("saved screenshot ")
+                                           : QStringLiteral("could not save screenshot ")) +
+                  tray);
     });
 }
 

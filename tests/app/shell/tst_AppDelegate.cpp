@@ -138,6 +138,38 @@ private slots:
         QVERIFY(app.window()->isVisible());
         QCOMPARE(app.window()->content(), view);
         QVERIFY(shell.console.contains(u"unhiding"_qs));
+        // A click on the tray icon opens the window too.
+        app.window()->close();
+        Q_EMIT app.statusItem()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(app.window()->isVisible());
+    }
+
+    void trayIconShowsConnectionAndLights()
+    {
+        Shell shell;
+        shell.bridges->configure = [](FakeHueBridge& bridge) {
+            bridge.holdReads = true;
+            bridge.addColorLight(u"Desk"_qs);
+        };
+        AppDelegate& app = shell.launch(true, 1);
+        QCOMPARE(app.trayState(), TrayState::NotConnected);
+        const QImage dimmed = app.statusItem()->icon().pixmap(22).toImage();
+        // Each connection step makes a client of its own.
+        for (int step = 0; step < 3; ++step) {
+            for (const auto& client : std::vector(shell.bridges->clients))
+                client->completePendingReads();
+            shell.clock.advance(1.0);
+        }
+        QCOMPARE(app.trayState(), TrayState::Normal);
+        QVERIFY(app.statusItem()->icon().pixmap(22).toImage() != dimmed);
+        app.controller()->lightRules().front()->setOnHueDegrees(0); // red
+        shell.turnRulesOn();
+        QCOMPARE(app.trayState(), TrayState::LightsOn);
+        // The bulb's middle shows the rule's colour.
+        const QColor middle = app.statusItem()->icon().pixmap(24).toImage().pixelColor(12, 9);
+        QVERIFY2(middle.red() > 200 && middle.green() < 80, qPrintable(middle.name()));
+        shell.app->controller()->setOverrideToggle(false);
+        QCOMPARE(app.trayState(), TrayState::Normal);
     }
 
     void onlyALoginStartHides_data()
