@@ -70,7 +70,8 @@ done
 [ -s "$work/orvel.pid" ] && pids+=("$(cat "$work/orvel.pid")")
 
 for _ in $(seq 300); do
-  [ -f "$work/shots/screenshot-settings.png" ] && [ -f "$work/shots/screenshot-about.png" ] && break
+  [ -f "$work/shots/screenshot-settings.png" ] && [ -f "$work/shots/screenshot-about.png" ] &&
+    [ -f "$work/shots/screenshot-bridge.png" ] && break
   sleep 0.1
 done
 if [ ! -f "$work/shots/screenshot-settings.png" ] || [ ! -f "$work/shots/screenshot-about.png" ]; then

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/AboutWindow.h"
+#include "app/BridgeWindow.h"
 #include "app/BuildInfo.h"
 #include "app/DesktopNotifier.h"
 #include "app/LaunchAtLogin.h"
@@ -58,7 +59,8 @@ AppDelegate::AppDelegate(AppEnvironment environment, QObject* parent)
 
 AppDelegate::~AppDelegate()
 {
-    // The view watches the controller and the news model, so it goes first.
+    // The views watch the controller and the news model, so they go first.
+    delete bridgeWindow_;
     delete window_;
     delete statusItem_;
     delete statusMenu_;
@@ -220,7 +222,8 @@ void AppDelegate::completeWindow()
         // Remembered once it has answered as a bridge, so a mistyped address never replaces a
         // good one.
         manualHost_ = host;
-        connect(controller_, &LightList::changed, this, &AppDelegate::rememberManualBridge);
+        connect(controller_, &LightList::changed, this, &AppDelegate::rememberManualBridge,
+                Qt::UniqueConnection);
     }
     if (!host.isEmpty())
         controller_->setGivenBridgeHost(host);
@@ -250,11 +253,42 @@ void AppDelegate::rememberManualBridge()
 
 void AppDelegate::addDesktopMenuEntries(QMenu* menu)
 {
+    QAction* bridge = menu->addAction(QStringLiteral("Bridge…"));
+    bridge->setObjectName(QStringLiteral("bridgeAction"));
+    connect(bridge, &QAction::triggered, this, &AppDelegate::showBridgeWindow);
     QAction* notifications = menu->addAction(QStringLiteral("Show Notifications"));
     notifications->setObjectName(QStringLiteral("notificationsAction"));
     notifications->setCheckable(true);
     notifications->setChecked(showsNotifications());
     connect(notifications, &QAction::toggled, this, &AppDelegate::setShowsNotifications);
+}
+
+void AppDelegate::showBridgeWindow()
+{
+    if (!controller_)
+        return;
+    if (!bridgeWindow_)
+        bridgeWindow_ =
+            new BridgeWindow(env_.bridges, controller_, [this](const QString& host) { useBridge(host); });
+    bridgeWindow_->show();
+    bridgeWindow_->raise();
+    bridgeWindow_->activateWindow();
+}
+
+void AppDelegate::useBridge(const QString& host)
+{
+    if (!controller_)
+        return;
+    const auto& client = controller_->lightsInterface();
+    if (client && client->authenticated()) {
+        // The rules belong to the connected bridge; the chosen one takes over at the next start.
+        if (client->host() != host)
+            RememberedBridge::store(host);
+        return;
+    }
+    manualHost_ = host;
+    connect(controller_, &LightList::changed, this, &AppDelegate::rememberManualBridge, Qt::UniqueConnection);
+    controller_->foundHueAt(host, QStringLiteral("bridge given in the Bridge window: ") + host);
 }
 
 bool AppDelegate::showsNotifications() const

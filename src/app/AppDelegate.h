@@ -17,6 +17,7 @@ class QSystemTrayIcon;
 
 namespace orvel {
 
+class BridgeWindow;
 class ContentView;
 class DesktopNotifier;
 class HueBridgeServices;
@@ -72,6 +73,11 @@ public:
     void exit();
     // "About Orvel" in the settings window's menu.
     void about();
+    // "Bridge…" in the settings window's menu: shows the Bridge window.
+    void showBridgeWindow();
+    // A bridge the user picked or typed in the Bridge window (checked to be a Hue bridge): used
+    // now when no bridge is connected yet, and remembered for later starts.
+    void useBridge(const QString& host);
     // The settings window's close button: hides (or minimises where there is no tray).
     void windowShouldClose();
     // Switches every rule off, keeps the event loop running until the writes have been answered
@@ -88,6 +94,7 @@ public:
     SettingsWindow* window() const { return window_; }
     ContentView* contentView() const;
     LightList* controller() const { return controller_; }
+    BridgeWindow* bridgeWindow() const { return bridgeWindow_; }
     bool trayAvailable() const { return trayAvailable_; }
     // What the tray icon shows: not connected, connected, or the rules' lights on.
     TrayState trayState() const { return trayState_; }
@@ -132,6 +139,7 @@ private:
     QString lastStatus_;
     bool pairing_ = false;
     DesktopNotifier* notifier_ = nullptr;
+    BridgeWindow* bridgeWindow_ = nullptr;
     // Launched at login before the tray was there: hide into the first tray that appears.
     bool hideWhenTrayAppears_ = false;
     TrayState trayState_ = TrayState::NotConnected;

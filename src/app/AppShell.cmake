@@ -12,6 +12,7 @@ add_library(orvel_shell STATIC
   app/DesktopNotifier.cpp app/DesktopNotifier.h
   app/TrayWatcher.cpp app/TrayWatcher.h
   app/TrayIcon.cpp app/TrayIcon.h
+  app/BridgeWindow.cpp app/BridgeWindow.h
 )
 # The XEmbed tray is followed through X11 events.
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb)

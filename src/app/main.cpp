@@ -10,9 +10,11 @@
 //   ORVEL_SCREENSHOT_DIR=DIR        once connected to a bridge, save the settings window and the
 //                                   About window as DIR/screenshot-settings.png and
 //                                   DIR/screenshot-about.png, and the tray icon's states on a dark
-//                                   and a light panel as DIR/screenshot-tray.png
+//                                   and a light panel as DIR/screenshot-tray.png, and the Bridge
+//                                   window as DIR/screenshot-bridge.png
 
 #include "app/AppDelegate.h"
+#include "app/BridgeWindow.h"
 #include "app/BuildInfo.h"
 #include "app/CommandLine.h"
 #include "app/SettingsWindow.h"
@@ -27,6 +29,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QPainter>
 #include <QPixmap>
 
@@ -105,7 +108,7 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
             return;
         }
         QDir().mkpath(directory);
-        auto save = [&directory](QWidget* window, const QString& name) {
+        auto save = [directory](QWidget* window, const QString& name) {
             const QString path = QDir(directory).filePath(name);
             if (window && window->grab().save(path))
                 printLine(QStringLiteral("saved screenshot ") + path);
@@ -119,6 +122,17 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
                 about = widget;
         }
         save(about, QStringLiteral("screenshot-about.png"));
+        // The Bridge window, after checking the connected bridge's address.
+        delegate.showBridgeWindow();
+        if (BridgeWindow* bridge = delegate.bridgeWindow();
+            bridge && controller && controller->lightsInterface()) {
+            bridge->addressField()->setText(controller->lightsInterface()->host());
+            QObject::connect(bridge, &BridgeWindow::checked, bridge, [bridge, save] {
+                MainQueue::shared().after(
+                    1.0, [bridge, save] { save(bridge, QStringLiteral("screenshot-bridge.png")); });
+            });
+            bridge->connectToAddress();
+        }
         const QString tray = QDir(directory).filePath(QStringLiteral("screenshot-tray.png"));
         printLine((trayPanels().save(tray) ? QStringLiteral("saved screenshot ")
                                            : QStringLiteral("could not save screenshot ")) +
@@ -173,6 +187,8 @@ int main(int argc, char** argv)
         // look for others.
         discovery.useMdns = false;
         discovery.useCloud = false;
+        // Checked like a found bridge, so the Bridge window lists it.
+        discovery.hosts = {options.bridgeHost};
     } else if (const QUrl lookup = urlFromEnvironment("ORVEL_DISCOVERY_URL"); !lookup.isEmpty()) {
         discovery.useMdns = false;
         discovery.cloudUrl = lookup;

@@ -4,6 +4,7 @@
 // fallback and the shutdown's timing.
 
 #include "app/AppDelegate.h"
+#include "app/BridgeWindow.h"
 #include "app/LaunchAtLogin.h"
 #include "app/SettingsWindow.h"
 #include "controller/LightList.h"
@@ -302,6 +303,29 @@ private slots:
         QVERIFY(!app.window()->close());
         QVERIFY(app.window()->isMinimized());
         QDBusConnection::disconnectFromBus(u"panel"_qs);
+    }
+
+    void aBridgeFromTheBridgeWindow_data()
+    {
+        QTest::addColumn<QString>("given"); // at start; empty: none connected yet
+        QTest::addColumn<QString>("connectedTo");
+        QTest::newRow("none connected: used now") << QString() << u"10.0.0.5"_qs;
+        QTest::newRow("another connected: used at the next start") << u"10.0.0.2"_qs << u"10.0.0.2"_qs;
+    }
+
+    void aBridgeFromTheBridgeWindow()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, connectedTo);
+        Shell shell;
+        AppDelegate& app = shell.launch(true, 2, false, given);
+        app.window()->findChild<QAction*>(u"bridgeAction"_qs)->trigger();
+        QVERIFY(app.bridgeWindow()->isVisible());
+        app.useBridge(u"10.0.0.5"_qs);
+        shell.clock.advance(1.0);
+        QCOMPARE(app.controller()->lightsInterface()->host(), connectedTo);
+        QVERIFY(app.controller()->lightsInterface()->authenticated());
+        QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()), u"10.0.0.5"_qs);
     }
 
     void withoutATrayTheWindowStaysReachable()
