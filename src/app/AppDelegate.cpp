@@ -60,6 +60,8 @@ AppDelegate::AppDelegate(AppEnvironment environment, QObject* parent)
 AppDelegate::~AppDelegate()
 {
     // The views watch the controller and the news model, so they go first.
+    if (bridgeCheck_)
+        bridgeCheck_->invalidate();
     delete bridgeWindow_;
     delete window_;
     delete statusItem_;
@@ -325,6 +327,73 @@ void AppDelegate::notifyAboutStatus()
         notify(QStringLiteral("Paired with ") + controller_->lightsInterface()->name(),
                QStringLiteral("Orvel now switches its lights from MIDI."));
     }
+    if (status.startsWith(connected) && !bridgeCheck_) {
+        // Nothing tells a client that its bridge went away: ask it now and then.
+        QPointer<AppDelegate> self(this);
+        bridgeCheck_ =
+            MainQueue::shared().scheduleRepeating(kBridgeCheckInterval, QVariant(), [self](RepeatingTimer&) {
+                if (self)
+                    self->checkBridge();
+            });
+    }
+}
+
+void AppDelegate::checkBridge()
+{
+    const auto& connectedClient = controller_ ? controller_->lightsInterface() : nullptr;
+    if (!connectedClient || checkClient_ || terminating_)
+        return;
+    checkClient_ = env_.bridges->makeClient(connectedClient->host(), connectedClient->username());
+    // The completion lets go of checkClient_; the read's client lives through the call.
+    const auto client = checkClient_;
+    QPointer<AppDelegate> self(this);
+    client->readWithCompletion([self](HueBridgeClient& client, const QString& error) {
+        if (!self)
+            return;
+        const bool answers = error.isEmpty() && client.authenticated();
+        self->checkClient_.reset();
+        if (answers == self->bridgeAnswers_)
+            return;
+        self->bridgeAnswers_ = answers;
+        writeLog(answers ? QStringLiteral("the bridge answers again")
+                         : QStringLiteral("the bridge does not answer: ") + error);
+        self->noticeConnection();
+    });
+}
+
+void AppDelegate::noticeConnection()
+{
+    if (bridgeAnswers_ == noticedAnswers_)
+        return;
+    const double now = MainQueue::shared().now();
+    const double wait = lastConnectionNotice_ + kConnectionNoticeGap - now;
+    if (wait > 0) {
+        // Within a minute of the last one: say how things stand once the minute is over.
+        if (!noticePending_) {
+            noticePending_ = true;
+            QPointer<AppDelegate> self(this);
+            MainQueue::shared().after(wait, [self] {
+                if (!self)
+                    return;
+                self->noticePending_ = false;
+                self->noticeConnection();
+            });
+        }
+        return;
+    }
+    noticedAnswers_ = bridgeAnswers_;
+    lastConnectionNotice_ = now;
+    const auto& client = controller_->lightsInterface();
+    const QString bridge =
+        client ? QStringLiteral("'%1' at %2").arg(client->name(), client->host()) : QString();
+    if (bridgeAnswers_)
+        notify(QStringLiteral("Connected again"),
+               QStringLiteral("The Hue bridge %1 answers again; the lights follow MIDI.").arg(bridge));
+    else
+        notify(QStringLiteral("Lost the bridge"),
+               QStringLiteral("The Hue bridge %1 does not answer. The lights do not follow MIDI until it "
+                              "does.")
+                   .arg(bridge));
 }
 
 void AppDelegate::notify(const QString& summary, const QString& body)

@@ -11,6 +11,9 @@
 #include <memory>
 #include <optional>
 
+#include "controller/bridge/HueBridge.h"
+#include "platform/MainQueue.h"
+
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
@@ -100,6 +103,11 @@ public:
     TrayState trayState() const { return trayState_; }
     bool terminating() const { return terminating_; }
 
+    // While connected, the bridge is asked this often whether it still answers; losing it and
+    // getting it back are notified, at most one such notification a minute.
+    static constexpr double kBridgeCheckInterval = 30.0;
+    static constexpr double kConnectionNoticeGap = 60.0;
+
     // "Show notifications" in the settings window's menu; stored, on unless switched off.
     static constexpr char kShowNotificationsKey[] = "show_notifications";
     bool showsNotifications() const;
@@ -120,6 +128,8 @@ private:
     void addDesktopMenuEntries(QMenu* menu);
     void notifyAboutStatus();
     void notify(const QString& summary, const QString& body);
+    void checkBridge();
+    void noticeConnection();
     void pollShutdown();
     void finishShutdown();
 
@@ -140,6 +150,14 @@ private:
     bool pairing_ = false;
     DesktopNotifier* notifier_ = nullptr;
     BridgeWindow* bridgeWindow_ = nullptr;
+    // Following the connected bridge: its check timer, whether it answered last, what the last
+    // connection notification said and when.
+    std::shared_ptr<RepeatingTimer> bridgeCheck_;
+    std::shared_ptr<HueBridgeClient> checkClient_;
+    bool bridgeAnswers_ = true;
+    bool noticedAnswers_ = true;
+    double lastConnectionNotice_ = -1e9;
+    bool noticePending_ = false;
     // Launched at login before the tray was there: hide into the first tray that appears.
     bool hideWhenTrayAppears_ = false;
     TrayState trayState_ = TrayState::NotConnected;

@@ -328,6 +328,34 @@ private slots:
         QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()), u"10.0.0.5"_qs);
     }
 
+    void losingTheBridgeIsNotifiedAtMostOnceAMinute()
+    {
+        Shell shell;
+        bool down = false;
+        shell.bridges->configure = [&down](FakeHueBridge& bridge) {
+            bridge.acceptsUsername = !down;
+            bridge.addColorLight(u"Desk"_qs);
+            bridge.addColorLight(u"Shelf"_qs);
+        };
+        shell.launch();
+        const double interval = AppDelegate::kBridgeCheckInterval;
+        // Each step: whether the bridge answers, then the notifications after one more check.
+        const QList<std::pair<bool, QStringList>> steps{
+            {true, {}},
+            {false, {u"Lost the bridge"_qs}},
+            {true, {u"Lost the bridge"_qs}}, // back within the minute: said once it is over
+            {true, {u"Lost the bridge"_qs, u"Connected again"_qs}},
+            {false, {u"Lost the bridge"_qs, u"Connected again"_qs}},
+            {true, {u"Lost the bridge"_qs, u"Connected again"_qs}}, // lost and back within the minute
+            {true, {u"Lost the bridge"_qs, u"Connected again"_qs}},
+        };
+        for (const auto& [answers, notifications] : steps) {
+            down = !answers;
+            shell.clock.advance(interval);
+            QCOMPARE(shell.notifications, notifications);
+        }
+    }
+
     void withoutATrayTheWindowStaysReachable()
     {
         // Launched at login and still shown: hidden without a tray icon it could not come back.
