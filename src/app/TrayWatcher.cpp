@@ -4,6 +4,8 @@
 #include <QDBusServiceWatcher>
 #include <QGuiApplication>
 
+#include "platform/Console.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdlib>
@@ -60,6 +62,7 @@ TrayWatcher::TrayWatcher(QDBusConnection bus, QObject* parent)
                 [this] { setStatusNotifier(false); });
         if (QDBusConnectionInterface* daemon = bus.interface())
             statusNotifier_ = daemon->isServiceRegistered(service);
+        statusNotifierAtStart_ = statusNotifier_;
     }
     watchX11();
 }
@@ -130,6 +133,10 @@ bool TrayWatcher::nativeEventFilter(const QByteArray& eventType, void* message, 
 
 void TrayWatcher::setStatusNotifier(bool present)
 {
+    if (present && !statusNotifierAtStart_ && xembedOwner_ == 0) {
+        printLine(QStringLiteral("a StatusNotifierItem tray appeared after Orvel started: its icon shows "
+                                 "there once Orvel is started again; the settings window stays open"));
+    }
     const bool was = available();
     statusNotifier_ = present;
     if (available() != was)

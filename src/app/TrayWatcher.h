@@ -11,7 +11,10 @@ namespace orvel {
 // Follows whether the desktop has a system tray while Orvel runs. At login the panel often comes
 // up after the programs it starts, and panels restart; Qt answers only when asked. Two kinds of
 // tray are followed, each through the event that announces it:
-//  - a StatusNotifierItem host: the org.kde.StatusNotifierWatcher service on the session bus;
+//  - a StatusNotifierItem host: the org.kde.StatusNotifierWatcher service on the session bus.
+//    Qt decides once per process, when the first tray icon is made, whether its icons go there;
+//    a watcher that was not there then can never show Orvel's icon, so only one that was there
+//    at start (and went away and came back) counts;
 //  - an XEmbed tray (X11): the owner of the _NET_SYSTEM_TRAY_S<n> selection, announced by the
 //    MANAGER client message on the root window and gone with its window's DestroyNotify.
 class TrayWatcher : public QObject, public QAbstractNativeEventFilter {
@@ -22,7 +25,7 @@ public:
     explicit TrayWatcher(QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
     ~TrayWatcher() override;
 
-    bool available() const { return statusNotifier_ || xembedOwner_ != 0; }
+    bool available() const { return (statusNotifier_ && statusNotifierAtStart_) || xembedOwner_ != 0; }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -37,6 +40,7 @@ private:
 
     QDBusServiceWatcher* serviceWatcher_ = nullptr;
     bool statusNotifier_ = false;
+    bool statusNotifierAtStart_ = false;
     quint32 xembedOwner_ = 0;
     quint32 selectionAtom_ = 0;
     quint32 managerAtom_ = 0;
