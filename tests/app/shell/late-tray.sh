@@ -67,6 +67,9 @@ run --login
 startTray
 waitFor 100 said 'a system tray appeared' || fail "the tray was not seen"
 said 'hiding into the tray' || fail "a login start stayed on screen"
+# Qt's icon window sits in trayer's panel.
+docked() { xwininfo -root -tree | grep -A4 '"panel": ("panel" "trayer")' | grep -q '"Orvel"'; }
+waitFor 100 docked || fail "the icon is not in the tray"
 stop "$trayPid"
 waitFor 100 said 'the system tray went away' || fail "the tray's end was not seen"
 said unhiding || fail "the window stayed hidden without a tray"
