@@ -48,6 +48,15 @@ foreach(size 16 22 24 32 48 64 128 256)
 endforeach()
 install(FILES ${ORVEL_RESOURCES}/icons/orvel.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps RENAME ${ORVEL_APP_ID}.svg COMPONENT app)
+# The tray icon's normal state, by the name the program asks the icon theme for (themes may
+# replace it); the program draws the same bulb where no theme has it.
+foreach(size 16 22 24 32)
+  install(FILES ${ORVEL_RESOURCES}/icons/hicolor/orvel-tray-${size}.png
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/status RENAME ${ORVEL_APP_ID}-tray.png
+    COMPONENT app)
+endforeach()
+install(FILES ${ORVEL_RESOURCES}/icons/orvel-tray.svg
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/status RENAME ${ORVEL_APP_ID}-tray.svg COMPONENT app)
 
 # Debian packages: cpack -G DEB in the build directory (or `cmake --build build --target package`)
 # makes orvel (the app) and orvel-tools (bridge simulator and MIDI sender).
