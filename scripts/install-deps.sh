@@ -10,6 +10,9 @@ packages=(
   clang-format clang-tidy
   xvfb xauth x11-utils openssl ca-certificates
   fonts-dejavu-core
+  dbus-daemon
+  dpkg-dev file desktop-file-utils appstream lintian librsvg2-bin
+  qt6-wayland weston libxcb1-dev trayer
 )
 
 missing=()

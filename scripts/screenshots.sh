@@ -70,7 +70,8 @@ done
 [ -s "$work/orvel.pid" ] && pids+=("$(cat "$work/orvel.pid")")
 
 for _ in $(seq 300); do
-  [ -f "$work/shots/screenshot-settings.png" ] && [ -f "$work/shots/screenshot-about.png" ] && break
+  [ -f "$work/shots/screenshot-settings.png" ] && [ -f "$work/shots/screenshot-about.png" ] &&
+    [ -f "$work/shots/screenshot-bridge.png" ] && break
   sleep 0.1
 done
 if [ ! -f "$work/shots/screenshot-settings.png" ] || [ ! -f "$work/shots/screenshot-about.png" ]; then
@@ -79,5 +80,5 @@ if [ ! -f "$work/shots/screenshot-settings.png" ] || [ ! -f "$work/shots/screens
   exit 1
 fi
 mkdir -p docs
-cp "$work/shots/screenshot-settings.png" "$work/shots/screenshot-about.png" docs/
-echo "screenshots: wrote docs/screenshot-settings.png and docs/screenshot-about.png"
+cp "$work/shots/"screenshot-*.png docs/
+echo "screenshots: wrote" $(cd "$work/shots" && ls screenshot-*.png | sed 's|^|docs/|')

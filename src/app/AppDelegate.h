@@ -5,9 +5,14 @@
 #include <QString>
 #include <QUrl>
 
+#include "app/TrayIcon.h"
+
 #include <functional>
 #include <memory>
 #include <optional>
+
+#include "controller/bridge/HueBridge.h"
+#include "platform/MainQueue.h"
 
 class QAction;
 class QMenu;
@@ -15,7 +20,9 @@ class QSystemTrayIcon;
 
 namespace orvel {
 
+class BridgeWindow;
 class ContentView;
+class DesktopNotifier;
 class HueBridgeServices;
 class LightList;
 class LoadedNews;
@@ -29,13 +36,18 @@ struct AppEnvironment {
     std::shared_ptr<MidiEndpoints> midi;
     // A bridge to use without discovery (--bridge); empty to discover.
     QString bridgeHost;
-    // Whether the desktop shows tray icons; unset asks QSystemTrayIcon.
+    // Started by the autostart entry (--login): the window stays hidden where there is a tray.
+    bool launchedAtLogin = false;
+    // Whether the desktop shows tray icons; unset asks QSystemTrayIcon and follows trays that
+    // appear and go away later (TrayWatcher).
     std::optional<bool> trayAvailable;
     // Where the headline is asked for; empty for the product web site.
     QUrl newsBaseUrl;
     // Light writes sent but not yet answered; unset when the bridge client cannot tell, and
     // shutdown then waits its full time.
     std::function<int()> writesInFlight;
+    // Shows a desktop notification; unset sends it to the session bus's notification service.
+    std::function<void(const QString& summary, const QString& body)> notify;
     // Ends the event loop once shutdown is over; unset calls QCoreApplication::exit(0).
     std::function<void()> exitApp;
 };
@@ -54,7 +66,8 @@ public:
     ~AppDelegate() override;
 
     // The launch sequence: log banner, tray icon and menu, settings window (shown, or hidden when
-    // launched at login), controller and settings view, setUp(), and About on the first launch.
+    // started with --login and a tray is there), controller and settings view, setUp(), and About on the
+    // first launch.
     void applicationDidFinishLaunching();
 
     // "Open Orvel Settings": shows the same window again, as it was left.
@@ -63,6 +76,11 @@ public:
     void exit();
     // "About Orvel" in the settings window's menu.
     void about();
+    // "Bridge…" in the settings window's menu: shows the Bridge window.
+    void showBridgeWindow();
+    // A bridge the user picked or typed in the Bridge window (checked to be a Hue bridge): used
+    // now when no bridge is connected yet, and remembered for later starts.
+    void useBridge(const QString& host);
     // The settings window's close button: hides (or minimises where there is no tray).
     void windowShouldClose();
     // Switches every rule off, keeps the event loop running until the writes have been answered
@@ -79,8 +97,21 @@ public:
     SettingsWindow* window() const { return window_; }
     ContentView* contentView() const;
     LightList* controller() const { return controller_; }
+    BridgeWindow* bridgeWindow() const { return bridgeWindow_; }
     bool trayAvailable() const { return trayAvailable_; }
+    // What the tray icon shows: not connected, connected, or the rules' lights on.
+    TrayState trayState() const { return trayState_; }
     bool terminating() const { return terminating_; }
+
+    // While connected, the bridge is asked this often whether it still answers; losing it and
+    // getting it back are notified, at most one such notification a minute.
+    static constexpr double kBridgeCheckInterval = 30.0;
+    static constexpr double kConnectionNoticeGap = 60.0;
+
+    // "Show notifications" in the settings window's menu; stored, on unless switched off.
+    static constexpr char kShowNotificationsKey[] = "show_notifications";
+    bool showsNotifications() const;
+    void setShowsNotifications(bool show);
 
 Q_SIGNALS:
     // Shutdown is over; exitApp runs right after.
@@ -90,6 +121,15 @@ private:
     void createStatusItem();
     void createWindow();
     void completeWindow();
+    void rememberManualBridge();
+    void trayChanged(bool available);
+    void makeStatusItem();
+    void updateTrayIcon();
+    void addDesktopMenuEntries(QMenu* menu);
+    void notifyAboutStatus();
+    void notify(const QString& summary, const QString& body);
+    void checkBridge();
+    void noticeConnection();
     void pollShutdown();
     void finishShutdown();
 
@@ -104,6 +144,24 @@ private:
     QPointer<ContentView> contentView_;
     LightList* controller_ = nullptr;
     bool trayAvailable_ = false;
+    // A bridge address given by hand, until it has been connected to and stored.
+    QString manualHost_;
+    QString lastStatus_;
+    bool pairing_ = false;
+    DesktopNotifier* notifier_ = nullptr;
+    BridgeWindow* bridgeWindow_ = nullptr;
+    // Following the connected bridge: its check timer, whether it answered last, what the last
+    // connection notification said and when.
+    std::shared_ptr<RepeatingTimer> bridgeCheck_;
+    std::shared_ptr<HueBridgeClient> checkClient_;
+    bool bridgeAnswers_ = true;
+    bool noticedAnswers_ = true;
+    double lastConnectionNotice_ = -1e9;
+    bool noticePending_ = false;
+    // Launched at login before the tray was there: hide into the first tray that appears.
+    bool hideWhenTrayAppears_ = false;
+    TrayState trayState_ = TrayState::NotConnected;
+    QColor trayColour_;
 
     bool terminating_ = false;
     bool finished_ = false;

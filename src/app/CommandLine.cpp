@@ -13,7 +13,7 @@ QString normaliseBridgeHost(const QString& value, QString* problem)
     const QString text = value.trimmed();
     auto fail = [&](const QString& why) {
         if (problem)
-            *problem = QStringLiteral("--bridge \"%1\": %2").arg(value, why);
+            *problem = why;
         return QString();
     };
     if (text.isEmpty())
@@ -81,9 +81,12 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("Use the Hue bridge at HOST (optionally with :PORT) instead of searching the "
-                       "network for one."),
+                       "network for one. Once connected, later starts try it first."),
         QStringLiteral("HOST[:PORT]"));
-    parser.addOptions({help, version, bridge});
+    const QCommandLineOption login(
+        QStringLiteral("login"),
+        QStringLiteral("Started at login: stay in the system tray instead of showing the window."));
+    parser.addOptions({help, version, bridge, login});
 
     LaunchOptions options;
     if (!parser.parse(arguments)) {
@@ -113,13 +116,14 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
                 .arg(parser.positionalArguments().constFirst());
         return options;
     }
+    options.atLogin = parser.isSet(login);
     if (parser.isSet(bridge)) {
         const QStringList values = parser.values(bridge);
         QString problem;
         options.bridgeHost = normaliseBridgeHost(values.constLast(), &problem);
         if (options.bridgeHost.isEmpty()) {
             options.action = LaunchOptions::Action::Fail;
-            options.text = QStringLiteral("orvel: ") + problem;
+            options.text = QStringLiteral("orvel: --bridge \"%1\": %2").arg(values.constLast(), problem);
         }
     }
     return options;

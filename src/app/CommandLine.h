@@ -13,16 +13,18 @@ struct LaunchOptions {
     // "host" or "host:port" ("[::1]:8080" for IPv6), as the bridge client takes it; empty when
     // the bridge is to be found by discovery.
     QString bridgeHost;
+    // Started by the desktop's autostart entry: stay in the tray instead of showing the window.
+    bool atLogin = false;
     // What to print for ShowHelp, ShowVersion and Fail.
     QString text;
 };
 
-// Parses `arguments` (the program name first): --help, --version, --bridge HOST[:PORT].
+// Parses `arguments` (the program name first): --help, --version, --bridge HOST[:PORT], --login.
 // Never prints and never exits; the caller acts on the answer.
 LaunchOptions parseCommandLine(const QStringList& arguments);
 
-// Checks a --bridge value and brings it to the client's form; empty with `problem` filled when it
-// is not a plain host with an optional port.
+// Checks a bridge address (--bridge, stored, typed) and brings it to the client's form; empty with
+// `problem` saying why when it is not a plain host with an optional port.
 QString normaliseBridgeHost(const QString& value, QString* problem);
 
 } // namespace orvel

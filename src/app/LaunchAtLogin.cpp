@@ -13,6 +13,8 @@
 #include <QSignalBlocker>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace orvel {
 
 namespace {
@@ -64,6 +66,8 @@ bool entryIsActive(const QByteArray& content)
     return sawGroup;
 }
 
+const QString kLoginArgument = QStringLiteral(" --login");
+
 QByteArray entryContent()
 {
     QString text;
@@ -72,21 +76,20 @@ QByteArray entryContent()
     text += QStringLiteral("Name=Orvel\n");
     text += QStringLiteral("Comment=Switch Hue lights from MIDI\n");
     text += QStringLiteral("Exec=") + LaunchAtLogin::execValue(QCoreApplication::applicationFilePath()) +
-            QLatin1Char('\n');
+            kLoginArgument + QLatin1Char('\n');
     text += QStringLiteral("Icon=") + QString::fromUtf8(build::appId) + QLatin1Char('\n');
     text += QStringLiteral("Terminal=false\n");
     text += QStringLiteral("X-GNOME-Autostart-enabled=true\n");
     return text.toUtf8();
 }
 
-bool writeEntry(const QString& path)
+bool writeEntry(const QString& path, const QByteArray& content = entryContent())
 {
     if (!QDir().mkpath(QFileInfo(path).path())) {
         printLine(QStringLiteral("could not create the autostart directory ") + QFileInfo(path).path());
         return false;
     }
     QSaveFile file(path);
-    const QByteArray content = entryContent();
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
         printLine(QStringLiteral("could not write the autostart entry %1: %2").arg(path, file.errorString()));
         return false;
@@ -139,6 +142,33 @@ bool LaunchAtLogin::setEnabled(bool enabled)
     const bool now = isEnabled();
     emit shared().changed(now);
     return now == enabled;
+}
+
+bool LaunchAtLogin::updateEntry()
+{
+    const QString path = entryPath();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    QList<QByteArray> ours = entryContent().split('\n');
+    const auto isExec = [](const QByteArray& line) { return line.startsWith("Exec="); };
+    const auto exec = std::find_if(lines.begin(), lines.end(), isExec);
+    const auto ourExec = std::find_if(ours.begin(), ours.end(), isExec);
+    // Written by us without --login: the quoted program alone, and every other line as we write it.
+    if (exec == lines.end() || !exec->startsWith("Exec=\"") || !exec->endsWith('"') || exec->size() < 7)
+        return false;
+    const QByteArray updated = *exec + kLoginArgument.toUtf8();
+    *exec = *ourExec;
+    if (lines != ours)
+        return false;
+    *exec = updated;
+    if (!writeEntry(path, lines.join('\n')))
+        return false;
+    printLine(QStringLiteral("updated the autostart entry to start Orvel with --login"));
+    emit shared().changed(isEnabled());
+    return true;
 }
 
 LaunchAtLogin::Observable& LaunchAtLogin::shared()

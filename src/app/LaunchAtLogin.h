@@ -33,11 +33,16 @@ public:
     // entry now reads as asked.
     static bool setEnabled(bool enabled);
 
+    // An entry this program wrote before entries carried --login gets it appended to its Exec
+    // line; entries edited by hand (other keys or arguments) are left as they are. Answers whether
+    // the entry was rewritten.
+    static bool updateEntry();
+
     // The one observable, created on first use.
     static Observable& shared();
 
     // The Exec value that starts `program` with no arguments, quoted and escaped for a desktop
-    // entry.
+    // entry. The entry itself adds --login after it.
     static QString execValue(const QString& program);
 };
 

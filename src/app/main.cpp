@@ -5,16 +5,22 @@
 //   ORVEL_ASSUME_TRAY=1|0           take the system tray as present (1) or absent (0) instead of
 //                                   asking the desktop; headless tests have no tray
 //   ORVEL_NEWS_URL=http://...       where the headline is asked for instead of the product site
+//   ORVEL_DISCOVERY_URL=http://...  where the cloud lookup of bridges is asked instead of the
+//                                   vendor's; mDNS is not used then (tests stay on loopback)
 //   ORVEL_SCREENSHOT_DIR=DIR        once connected to a bridge, save the settings window and the
 //                                   About window as DIR/screenshot-settings.png and
-//                                   DIR/screenshot-about.png
+//                                   DIR/screenshot-about.png, and the tray icon's states on a dark
+//                                   and a light panel as DIR/screenshot-tray.png, and the Bridge
+//                                   window as DIR/screenshot-bridge.png
 
 #include "app/AppDelegate.h"
+#include "app/BridgeWindow.h"
 #include "app/BuildInfo.h"
 #include "app/CommandLine.h"
 #include "app/SettingsWindow.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstance.h"
+#include "app/TrayIcon.h"
 #include "controller/LightList.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
 #include "controller/midi/RtMidiEndpoints.h"
@@ -23,7 +29,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
+
+#include <array>
 
 #include <csignal>
 #include <cstdio>
@@ -45,18 +55,41 @@ std::optional<bool> trayFromEnvironment()
     return std::nullopt;
 }
 
-QUrl newsUrlFromEnvironment()
+QUrl urlFromEnvironment(const char* name)
 {
-    const QString value = qEnvironmentVariable("ORVEL_NEWS_URL");
+    const QString value = qEnvironmentVariable(name);
     if (value.isEmpty())
         return {};
     QUrl url(value, QUrl::StrictMode);
     if (!url.isValid() ||
         (url.scheme() != QStringLiteral("http") && url.scheme() != QStringLiteral("https"))) {
-        printLine(QStringLiteral("ignoring ORVEL_NEWS_URL=\"%1\": not an http(s) address").arg(value));
+        printLine(
+            QStringLiteral("ignoring %1=\"%2\": not an http(s) address").arg(QLatin1String(name), value));
         return {};
     }
     return url;
+}
+
+// The tray icon's three states on a dark and a light panel, at twice a panel's 22 px.
+QImage trayPanels()
+{
+    const int icon = 44;
+    const QStringList labels{QStringLiteral("not connected"), QStringLiteral("connected"),
+                             QStringLiteral("lights on")};
+    const std::array states{TrayState::NotConnected, TrayState::Normal, TrayState::LightsOn};
+    QImage image(3 * 160, 2 * 76, QImage::Format_ARGB32);
+    QPainter painter(&image);
+    for (int row = 0; row < 2; ++row) {
+        const QColor panel = row == 0 ? QColor(30, 30, 34) : QColor(239, 239, 242);
+        painter.fillRect(QRect(0, row * 76, image.width(), 76), panel);
+        painter.setPen(row == 0 ? QColor(220, 220, 224) : QColor(40, 40, 44));
+        for (int i = 0; i < 3; ++i) {
+            const QIcon shown = trayIcon(states[i], ruleColour(0, 254, 254));
+            painter.drawPixmap(i * 160 + 58, row * 76 + 6, shown.pixmap(icon));
+            painter.drawText(QRect(i * 160, row * 76 + 52, 160, 20), Qt::AlignCenter, labels[i]);
+        }
+    }
+    return image;
 }
 
 // Saves both windows once the settings window shows a connected bridge (or after 15 s).
@@ -75,7 +108,7 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
             return;
         }
         QDir().mkpath(directory);
-        auto save = [&directory](QWidget* window, const QString& name) {
+        auto save = [directory](QWidget* window, const QString& name) {
             const QString path = QDir(directory).filePath(name);
             if (window && window->grab().save(path))
                 printLine(QStringLiteral("saved screenshot ") + path);
@@ -89,6 +122,21 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
                 about = widget;
         }
         save(about, QStringLiteral("screenshot-about.png"));
+        // The Bridge window, after checking the connected bridge's address.
+        delegate.showBridgeWindow();
+        if (BridgeWindow* bridge = delegate.bridgeWindow();
+            bridge && controller && controller->lightsInterface()) {
+            bridge->addressField()->setText(controller->lightsInterface()->host());
+            QObject::connect(bridge, &BridgeWindow::checked, bridge, [bridge, save] {
+                MainQueue::shared().after(
+                    1.0, [bridge, save] { save(bridge, QStringLiteral("screenshot-bridge.png")); });
+            });
+            bridge->connectToAddress();
+        }
+        const QString tray = QDir(directory).filePath(QStringLiteral("screenshot-tray.png"));
+        printLine((trayPanels().save(tray) ? QStringLiteral("saved screenshot ")
+                                           : QStringLiteral("could not save screenshot ")) +
+                  tray);
     });
 }
 
@@ -139,6 +187,11 @@ int main(int argc, char** argv)
         // look for others.
         discovery.useMdns = false;
         discovery.useCloud = false;
+        // Checked like a found bridge, so the Bridge window lists it.
+        discovery.hosts = {options.bridgeHost};
+    } else if (const QUrl lookup = urlFromEnvironment("ORVEL_DISCOVERY_URL"); !lookup.isEmpty()) {
+        discovery.useMdns = false;
+        discovery.cloudUrl = lookup;
     }
 
     AppEnvironment environment;
@@ -147,8 +200,9 @@ int main(int argc, char** argv)
     environment.writesInFlight = [bridges] { return bridges->requestsInFlight(); };
     environment.midi = std::make_shared<RtMidiEndpoints>();
     environment.bridgeHost = options.bridgeHost;
+    environment.launchedAtLogin = options.atLogin;
     environment.trayAvailable = trayFromEnvironment();
-    environment.newsBaseUrl = newsUrlFromEnvironment();
+    environment.newsBaseUrl = urlFromEnvironment("ORVEL_NEWS_URL");
     AppDelegate delegate(std::move(environment));
 
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::unhideWindow);

@@ -62,11 +62,43 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = file.readAll().split('\n');
         QCOMPARE(lines.value(0), QByteArray("[Desktop Entry]"));
-        QVERIFY(lines.contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\""));
+        QVERIFY(lines.contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\" --login"));
 
         QVERIFY(LaunchAtLogin::setEnabled(false));
         QVERIFY(!QFile::exists(LaunchAtLogin::entryPath()));
         QCOMPARE(changed, (QList<QVariantList>{{true}, {false}}));
+    }
+
+    void updateEntryAddsLoginOnlyToOurOwnEntries_data()
+    {
+        // The entry as the version before --login wrote it, for a program somewhere else.
+        const QByteArray old =
+            "[Desktop Entry]\nType=Application\nName=Orvel\nComment=Switch Hue lights from "
+            "MIDI\nExec=\"/opt/o rvel/orvel\"\nIcon=org.orvel.Orvel\nTerminal=false\n"
+            "X-GNOME-Autostart-enabled=true\n";
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("ours, before --login")
+            << old << QByteArray(old).replace("orvel\"\n", "orvel\" --login\n");
+        QTest::newRow("own arguments") << QByteArray(old).replace("orvel\"\n", "orvel\" -x\n")
+                                       << QByteArray(old).replace("orvel\"\n", "orvel\" -x\n");
+        QTest::newRow("a key of the user's") << old + "Hidden=false\n" << old + "Hidden=false\n";
+        QTest::newRow("another program's") << QByteArray("[Desktop Entry]\nExec=\"orvel\"\n")
+                                           << QByteArray("[Desktop Entry]\nExec=\"orvel\"\n");
+    }
+
+    void updateEntryAddsLoginOnlyToOurOwnEntries()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, after);
+        writeEntry(content);
+        ConsoleCapture console;
+        QCOMPARE(LaunchAtLogin::updateEntry(), content != after);
+        QFile file(LaunchAtLogin::entryPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), after);
+        // A second start finds nothing to do.
+        QVERIFY(!LaunchAtLogin::updateEntry());
     }
 
     void execValueQuotesAwkwardPaths()

@@ -89,7 +89,10 @@ struct Run {
             }
             pending.remove(0, from);
         });
-        process.start(QStringLiteral(ORVEL_EXECUTABLE), {QStringLiteral("--bridge"), bridge});
+        QStringList arguments{QStringLiteral("--bridge"), bridge};
+        if (hidden)
+            arguments << QStringLiteral("--login");
+        process.start(QStringLiteral(ORVEL_EXECUTABLE), arguments);
     }
     ~Run()
     {

@@ -48,6 +48,8 @@ public:
         env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
         env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
+        // Discovery asks a closed loopback port: it finds nothing and never leaves the machine.
+        env.insert(u"ORVEL_DISCOVERY_URL"_qs, u"http://127.0.0.1:9/"_qs);
         return env;
     }
 
@@ -80,11 +82,12 @@ public:
 };
 
 #ifdef ORVEL_EXECUTABLE
-// The application, pointed at a bridge.
+// The application, pointed at a bridge unless `bridge` is empty.
 class Orvel : public Program {
 public:
-    Orvel(const QProcessEnvironment& env, const QString& bridge)
-        : Program(env, QStringLiteral(ORVEL_EXECUTABLE), {QStringLiteral("--bridge"), bridge})
+    Orvel(const QProcessEnvironment& env, const QString& bridge, QStringList arguments = {})
+        : Program(env, QStringLiteral(ORVEL_EXECUTABLE),
+                  bridge.isEmpty() ? arguments : arguments << QStringLiteral("--bridge") << bridge)
     {}
 };
 #endif

@@ -19,6 +19,8 @@ private slots:
                                    << QString();
         QTest::newRow("bare IPv6") << QStringList{"--bridge", "fe80::1"} << "[fe80::1]" << QString();
         QTest::newRow("IPv6 and port") << QStringList{"--bridge", "[::1]:80"} << "[::1]:80" << QString();
+        QTest::newRow("at login") << QStringList{"--login", "--bridge", "10.0.0.2"} << "10.0.0.2"
+                                  << QString();
 
         QTest::newRow("scheme") << QStringList{"--bridge", "http://10.0.0.2"} << QString()
                                 << "without a scheme";
@@ -43,6 +45,7 @@ private slots:
         QCOMPARE(options.action,
                  complaint.isEmpty() ? LaunchOptions::Action::Run : LaunchOptions::Action::Fail);
         QCOMPARE(options.bridgeHost, bridgeHost);
+        QCOMPARE(options.atLogin, arguments.contains(u"--login"_qs));
         QVERIFY2(options.text.contains(complaint), qPrintable(options.text));
     }
 };
