@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "support/Program.h"
+
 namespace orvel::test {
 
 inline const QString kUser = QStringLiteral("e2euser0123456789");
@@ -54,31 +56,6 @@ public:
     }
 
     QTemporaryDir dir;
-};
-
-// One run of a program, its output collected.
-class Program {
-public:
-    Program(const QProcessEnvironment& env, const QString& executable, const QStringList& arguments)
-    {
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        QObject::connect(&process, &QProcess::readyRead,
-                         [this] { output += QString::fromUtf8(process.readAll()); });
-        process.start(executable, arguments);
-    }
-    ~Program()
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-
-    // Whether a line of the output starts with `start`.
-    bool said(const QString& start) const { return (u"\n"_qs + output).contains(u"\n"_qs + start); }
-    bool finished() const { return process.state() == QProcess::NotRunning; }
-
-    QProcess process;
-    QString output;
 };
 
 #ifdef ORVEL_EXECUTABLE

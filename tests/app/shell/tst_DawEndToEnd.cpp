@@ -189,7 +189,7 @@ private slots:
             if (line == u"kill"_qs) {
                 daw.process.kill();
             } else {
-                daw.process.write((line + u"\n"_qs).toUtf8());
+                daw.send(line);
                 QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"done "_qs + line.section(' ', 0, 0)),
                                           qPrintable(daw.output), 10000);
             }
@@ -227,7 +227,7 @@ private slots:
 
         Program daw(env, QStringLiteral(DAW_PEER), {u"--connect"_qs, client});
         QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"talking"_qs), qPrintable(daw.output + orvel.output), 15000);
-        daw.process.write("record\n");
+        daw.send(u"record"_qs);
         QTRY_COMPARE_WITH_TIMEOUT(putBodies(), kOn, 10000);
     }
 };
