@@ -12,7 +12,17 @@ namespace orvel {
 
 namespace {
 constexpr int kTimeoutMs = 60'000;
+
+// Qt reports an HTTP error status as a reply error of its own; those answers arrived whole.
+// Every other error (reset, time-out, refused, TLS, protocol) may have cut the body short.
+bool onlyReportsTheStatus(QNetworkReply::NetworkError error)
+{
+    using E = QNetworkReply;
+    return (error >= E::ContentAccessDenied && error <= E::UnknownContentError) ||
+           error == E::ProtocolInvalidOperationError ||
+           (error >= E::InternalServerError && error <= E::UnknownServerError);
 }
+} // namespace
 
 LoadedNews::LoadedNews(const QString& version, const QString& host, QNetworkAccessManager* nam,
                        QObject* parent)
@@ -52,10 +62,11 @@ LoadedNews::~LoadedNews() = default;
 
 void LoadedNews::handleReply(QNetworkReply* reply)
 {
-    // Qt reports HTTP error statuses as reply errors too, but any answer that came with a status
-    // is read like a good one: only a failure to get an answer at all is an error here.
+    // An answer with an error status is read like a good one, but a network error fails the
+    // request whatever status came before it: the body may end anywhere.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (reply->error() != QNetworkReply::NoError && !status.isValid()) {
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error != QNetworkReply::NoError && (!status.isValid() || !onlyReportsTheStatus(error))) {
         printLine(QStringLiteral("Error took place ") + reply->errorString());
         return;
     }
