@@ -24,6 +24,20 @@ bool onlyReportsTheStatus(QNetworkReply::NetworkError error)
 }
 } // namespace
 
+std::optional<Headline> parseHeadline(const QByteArray& body, qsizetype* partCount)
+{
+    if (partCount)
+        *partCount = 0;
+    if (!QUtf8StringView(body).isValidUtf8())
+        return std::nullopt;
+    const QStringList parts = QString::fromUtf8(body).split(QStringLiteral("||"));
+    if (partCount)
+        *partCount = parts.size();
+    if (parts.size() != 2)
+        return std::nullopt;
+    return Headline{parts[0].trimmed(), parts[1].trimmed()};
+}
+
 LoadedNews::LoadedNews(const QString& version, const QString& host, QNetworkAccessManager* nam,
                        QObject* parent)
     : LoadedNews(QUrl(QStringLiteral("https://") + host), version, nam, parent)
@@ -73,17 +87,16 @@ void LoadedNews::handleReply(QNetworkReply* reply)
     if (status.isValid())
         printLine(QStringLiteral("Response HTTP Status code: ") + QString::number(status.toInt()));
 
-    const QByteArray body = reply->readAll();
-    if (!QUtf8StringView(body).isValidUtf8())
-        return;
-
-    const QStringList parts = QString::fromUtf8(body).split(QStringLiteral("||"));
-    if (parts.size() != 2) {
-        printLine(QStringLiteral("wrong number of components in loaded headline. Components: ") +
-                  QString::number(parts.size()));
+    qsizetype parts = 0;
+    const auto headline = parseHeadline(reply->readAll(), &parts);
+    if (!headline) {
+        // A body that is not UTF-8 is dropped without a word.
+        if (parts > 0)
+            printLine(QStringLiteral("wrong number of components in loaded headline. Components: ") +
+                      QString::number(parts));
         return;
     }
-    publish(parts[0].trimmed(), parts[1].trimmed());
+    publish(headline->text, headline->url);
 }
 
 void LoadedNews::publish(const QString& text, const QString& url)
