@@ -84,11 +84,22 @@ void LoadedNews::handleReply(QNetworkReply* reply)
         printLine(QStringLiteral("Error took place ") + reply->errorString());
         return;
     }
+    // Qt reports one error per reply: when the error status came first, a connection lost later
+    // goes unreported, and only the missing bytes tell. (A compressed body arrives unpacked, so
+    // its length cannot be held against the header.)
+    const QByteArray body = reply->readAll();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && reply->rawHeader("Content-Encoding").isEmpty() && body.size() != length.toLongLong()) {
+        printLine(QStringLiteral("Error took place the answer ended after %1 of its %2 bytes")
+                      .arg(body.size())
+                      .arg(length.toLongLong()));
+        return;
+    }
     if (status.isValid())
         printLine(QStringLiteral("Response HTTP Status code: ") + QString::number(status.toInt()));
 
     qsizetype parts = 0;
-    const auto headline = parseHeadline(reply->readAll(), &parts);
+    const auto headline = parseHeadline(body, &parts);
     if (!headline) {
         // A body that is not UTF-8 is dropped without a word.
         if (parts > 0)
