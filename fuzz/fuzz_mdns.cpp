@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             FUZZ_CHECK(!instance.name.isEmpty());
             FUZZ_CHECK(!names.contains(instance.name, Qt::CaseInsensitive));
             names << instance.name;
-            FUZZ_CHECK(instance.address.isNull() || instance.address.protocol() == QAbstractSocket::IPv4Protocol ||
+            FUZZ_CHECK(instance.address.isNull() ||
+                       instance.address.protocol() == QAbstractSocket::IPv4Protocol ||
                        instance.address.protocol() == QAbstractSocket::IPv6Protocol);
         }
     }

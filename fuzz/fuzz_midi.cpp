@@ -43,7 +43,8 @@ std::vector<LightSnapshot> snapshot(const FakeHueBridge& bridge)
 
 bool sameCommand(const MidiCommand& a, const MidiCommand& b)
 {
-    return std::tie(a.commandType, a.data1, a.data2, a.bytes) == std::tie(b.commandType, b.data1, b.data2, b.bytes);
+    return std::tie(a.commandType, a.data1, a.data2, a.bytes) ==
+           std::tie(b.commandType, b.data1, b.data2, b.bytes);
 }
 
 // One batch: the inbox must give what decoding each message alone gives, in order.

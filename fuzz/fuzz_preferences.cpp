@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         FUZZ_CHECK(store.sync());
         for (const QString& key : held.keys())
             written.insert(key, store.object(key));
-        for (const QString& key : {QStringLiteral("hue_username"), QStringLiteral("0on_hue"), QStringLiteral("rule_count")})
+        for (const QString& key :
+             {QStringLiteral("hue_username"), QStringLiteral("0on_hue"), QStringLiteral("rule_count")})
             written.insert(key, store.object(key));
         written.remove(QStringLiteral("global_toggle"));
     }

@@ -89,7 +89,8 @@ void LoadedNews::handleReply(QNetworkReply* reply)
     // its length cannot be held against the header.)
     const QByteArray body = reply->readAll();
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && reply->rawHeader("Content-Encoding").isEmpty() && body.size() != length.toLongLong()) {
+    if (length.isValid() && reply->rawHeader("Content-Encoding").isEmpty() &&
+        body.size() != length.toLongLong()) {
         printLine(QStringLiteral("Error took place the answer ended after %1 of its %2 bytes")
                       .arg(body.size())
                       .arg(length.toLongLong()));

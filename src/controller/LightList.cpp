@@ -458,7 +458,8 @@ void LightList::addRule()
 {
     const qsizetype count = lightRules_.size();
     if (!canAddRule()) {
-        printLine(QStringLiteral("not adding a rule: there are already %1, the most a start reads back").arg(count));
+        printLine(QStringLiteral("not adding a rule: there are already %1, the most a start reads back")
+                      .arg(count));
         return;
     }
     lightRules_.append(LightRule::create(count, lightsInterface_));

@@ -51,15 +51,13 @@ class StoreCrashSafetyTest : public QObject {
     QString path() const { return dir_.filePath(QStringLiteral("Orvel/preferences.json")); }
 
 private slots:
-    void init()
-    {
-        QDir(dir_.filePath(QStringLiteral("Orvel"))).removeRecursively();
-    }
+    void init() { QDir(dir_.filePath(QStringLiteral("Orvel"))).removeRecursively(); }
 
     void killedAtAnyMomentTheFileHoldsOneWholeSnapshot()
     {
-        const int kills = qEnvironmentVariableIntValue("ORVEL_KILLS") > 0 ? qEnvironmentVariableIntValue("ORVEL_KILLS")
-                                                                          : 200;
+        const int kills = qEnvironmentVariableIntValue("ORVEL_KILLS") > 0
+                              ? qEnvironmentVariableIntValue("ORVEL_KILLS")
+                              : 200;
         QRandomGenerator random(20261206);
         qint64 previous = 0;
         int midWrite = 0;
@@ -152,7 +150,8 @@ private slots:
         QVERIFY(!console.lines().isEmpty());
         QVERIFY2(console.lines().first().startsWith(u"preferences: could not write "_qs),
                  qPrintable(console.lines().first()));
-        QCOMPARE(QDir(dir_.filePath(u"Orvel"_qs)).entryList(QDir::Files), QStringList{u"preferences.json"_qs});
+        QCOMPARE(QDir(dir_.filePath(u"Orvel"_qs)).entryList(QDir::Files),
+                 QStringList{u"preferences.json"_qs});
     }
 };
 

@@ -9,6 +9,7 @@
 #include "ui/sliders/ValueSlider.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -16,10 +17,9 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QApplication>
-#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 #include <QtTest/qtestspontaneevent.h>
 
 using namespace orvel;
