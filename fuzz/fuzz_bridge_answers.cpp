@@ -1,8 +1,10 @@
-// Bridge answers: the light list, configuration, pairing and write answers, error lists.
+// Bridge answers (the light list, configuration, pairing and write answers, error lists) and the
+// cloud discovery answer.
 #include "FuzzCheck.h"
 
 #include "controller/bridge/HueJson.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -80,6 +82,15 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         }
     } else {
         FUZZ_CHECK(!problem.isEmpty());
+    }
+
+    // The bytes as the cloud discovery's list of bridges.
+    int skipped = -1;
+    if (const auto bridges = hue::parseCloudBridges(body, nullptr, &skipped)) {
+        const QJsonDocument list = QJsonDocument::fromJson(body);
+        FUZZ_CHECK(list.isArray() && qsizetype(bridges->size()) + skipped == list.array().size());
+        for (const hue::CloudBridge& bridge : *bridges)
+            FUZZ_CHECK(!bridge.address.isNull() && bridge.port >= 0 && bridge.port <= 65535);
     }
 
     // The bytes as this computer's host name, in a pairing request.

@@ -195,7 +195,8 @@ QString bridgeIdFromConfig(const QJsonObject& config)
     return config.value(QStringLiteral("bridgeid")).toString().trimmed();
 }
 
-std::optional<std::vector<CloudBridge>> parseCloudBridges(const QByteArray& body, QString* problem, int* skipped)
+std::optional<std::vector<CloudBridge>> parseCloudBridges(const QByteArray& body, QString* problem,
+                                                          int* skipped)
 {
     if (skipped)
         *skipped = 0;
