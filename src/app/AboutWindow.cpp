@@ -3,12 +3,14 @@
 #include "app/SiteLinks.h"
 #include "platform/Preferences.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScreen>
 #include <QStringConverter>
 #include <QStringDecoder>
@@ -145,6 +147,9 @@ QWidget* showAbout(const QString& version, const QString& build, const QString& 
         window->move(frame.topLeft());
     }
     window->show();
+    // Closing deletes the window, but one still open at quit would outlive the application.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+                     [open = QPointer<QWidget>(window)] { delete open; });
 
     Preferences::standard().setBool(QString::fromLatin1(kHasShownAbout), true);
     return window;
