@@ -73,7 +73,8 @@ QString loadChangelog(const QString& path)
     // Stateless: a sequence cut off at the end of the file is an error, not input still to come.
     QStringDecoder decode(encoding, QStringConverter::Flag::Stateless);
     QString text = decode(bytes);
-    if (decode.hasError())
+    // Qt's UTF-32 decoder can leave broken surrogate pairs without reporting an error.
+    if (decode.hasError() || !QStringView(text).isValidUtf16())
         return QString::fromLatin1(kChangelogUnreadable);
     return text;
 }
