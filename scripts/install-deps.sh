@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools qt6-httpserver-dev qt6-websockets-dev libgl-dev
   librtmidi-dev libasound2-dev libjack-jackd2-dev jackd2
-  clang-format clang-tidy
+  clang-format clang-tidy clang libclang-rt-dev
   xvfb xauth x11-utils openssl ca-certificates
   fonts-dejavu-core
   dbus-daemon

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Orvel and runs the whole test suite twice: once as built for
-# users, once under AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or sanitizer
-# report fails the run.
+# users, once under AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer; then runs the
+# fuzz targets briefly. Any failure or sanitizer report fails the run.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh -L e2e     only tests with that CTest label (arguments go to ctest)
@@ -44,5 +44,14 @@ echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVEL_SANITIZE=ON >/dev/null
 cmake --build build-sanitize -j "$jobs"
 echo "== tests under sanitizers"
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# Leaks are checked too; the only suppressions are for named system libraries, each with its reason.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions=$root/scripts/lsan-suppressions.txt:print_suppressions=0 \
   run_suite build-sanitize "$@"
+
+# Every fuzz target for a fixed number of inputs from its seeds (scripts/fuzz.sh runs them longer).
+# Only for the whole run: arguments select tests, and the fuzz targets are not CTest tests.
+if [ $# -eq 0 ]; then
+  echo "== fuzz targets (clang, libFuzzer)"
+  bash scripts/fuzz.sh --runs 4000
+fi

@@ -3,12 +3,14 @@
 #include "app/SiteLinks.h"
 #include "platform/Preferences.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QScreen>
 #include <QStringConverter>
 #include <QStringDecoder>
@@ -71,7 +73,8 @@ QString loadChangelog(const QString& path)
     // Stateless: a sequence cut off at the end of the file is an error, not input still to come.
     QStringDecoder decode(encoding, QStringConverter::Flag::Stateless);
     QString text = decode(bytes);
-    if (decode.hasError())
+    // Qt's UTF-32 decoder can leave broken surrogate pairs without reporting an error.
+    if (decode.hasError() || !QStringView(text).isValidUtf16())
         return QString::fromLatin1(kChangelogUnreadable);
     return text;
 }
@@ -145,6 +148,9 @@ QWidget* showAbout(const QString& version, const QString& build, const QString& 
         window->move(frame.topLeft());
     }
     window->show();
+    // Closing deletes the window, but one still open at quit would outlive the application.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+                     [open = QPointer<QWidget>(window)] { delete open; });
 
     Preferences::standard().setBool(QString::fromLatin1(kHasShownAbout), true);
     return window;

@@ -12,6 +12,30 @@ namespace orvel {
 
 namespace {
 constexpr int kTimeoutMs = 60'000;
+
+// Qt reports an HTTP error status as a reply error of its own; those answers arrived whole.
+// Every other error (reset, time-out, refused, TLS, protocol) may have cut the body short.
+bool onlyReportsTheStatus(QNetworkReply::NetworkError error)
+{
+    using E = QNetworkReply;
+    return (error >= E::ContentAccessDenied && error <= E::UnknownContentError) ||
+           error == E::ProtocolInvalidOperationError ||
+           (error >= E::InternalServerError && error <= E::UnknownServerError);
+}
+} // namespace
+
+std::optional<Headline> parseHeadline(const QByteArray& body, qsizetype* partCount)
+{
+    if (partCount)
+        *partCount = 0;
+    if (!QUtf8StringView(body).isValidUtf8())
+        return std::nullopt;
+    const QStringList parts = QString::fromUtf8(body).split(QStringLiteral("||"));
+    if (partCount)
+        *partCount = parts.size();
+    if (parts.size() != 2)
+        return std::nullopt;
+    return Headline{parts[0].trimmed(), parts[1].trimmed()};
 }
 
 LoadedNews::LoadedNews(const QString& version, const QString& host, QNetworkAccessManager* nam,
@@ -52,27 +76,39 @@ LoadedNews::~LoadedNews() = default;
 
 void LoadedNews::handleReply(QNetworkReply* reply)
 {
-    // Qt reports HTTP error statuses as reply errors too, but any answer that came with a status
-    // is read like a good one: only a failure to get an answer at all is an error here.
+    // An answer with an error status is read like a good one, but a network error fails the
+    // request whatever status came before it: the body may end anywhere.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (reply->error() != QNetworkReply::NoError && !status.isValid()) {
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error != QNetworkReply::NoError && (!status.isValid() || !onlyReportsTheStatus(error))) {
         printLine(QStringLiteral("Error took place ") + reply->errorString());
+        return;
+    }
+    // Qt reports one error per reply: when the error status came first, a connection lost later
+    // goes unreported, and only the missing bytes tell. (A compressed body arrives unpacked, so
+    // its length cannot be held against the header.)
+    const QByteArray body = reply->readAll();
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && reply->rawHeader("Content-Encoding").isEmpty() &&
+        body.size() != length.toLongLong()) {
+        printLine(QStringLiteral("Error took place the answer ended after %1 of its %2 bytes")
+                      .arg(body.size())
+                      .arg(length.toLongLong()));
         return;
     }
     if (status.isValid())
         printLine(QStringLiteral("Response HTTP Status code: ") + QString::number(status.toInt()));
 
-    const QByteArray body = reply->readAll();
-    if (!QUtf8StringView(body).isValidUtf8())
-        return;
-
-    const QStringList parts = QString::fromUtf8(body).split(QStringLiteral("||"));
-    if (parts.size() != 2) {
-        printLine(QStringLiteral("wrong number of components in loaded headline. Components: ") +
-                  QString::number(parts.size()));
+    qsizetype parts = 0;
+    const auto headline = parseHeadline(body, &parts);
+    if (!headline) {
+        // A body that is not UTF-8 is dropped without a word.
+        if (parts > 0)
+            printLine(QStringLiteral("wrong number of components in loaded headline. Components: ") +
+                      QString::number(parts));
         return;
     }
-    publish(parts[0].trimmed(), parts[1].trimmed());
+    publish(headline->text, headline->url);
 }
 
 void LoadedNews::publish(const QString& text, const QString& url)

@@ -11,6 +11,15 @@ class QNetworkReply;
 
 namespace orvel {
 
+// A headline answer's body read on its own: "headline || link", both parts trimmed. Nothing
+// when the body is not UTF-8 or does not hold exactly one "||"; `parts` then tells how many
+// parts it had (0 when it is not UTF-8).
+struct Headline {
+    QString text;
+    QString url;
+};
+std::optional<Headline> parseHeadline(const QByteArray& body, qsizetype* parts = nullptr);
+
 // The news headline of the product web site. Construction sends the one request of the run; a
 // well-formed answer ("headline || link") publishes both fields, anything else leaves them
 // absent for good. Failures are reported on standard output only.

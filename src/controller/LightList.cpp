@@ -29,7 +29,7 @@ constexpr double kFlashEndDelay = 2.5;
 constexpr quint64 kDefaultRuleCount = 2;
 // More rules than a bridge has lights make no sense; a bigger stored count is a damaged file, and
 // building millions of rules from it would hang the program.
-constexpr quint64 kMaxRuleCount = 255;
+constexpr quint64 kMaxRuleCount = LightList::kMaxRules;
 
 // The host a connection timer works for: nothing when its user info is not a text table, so
 // that a stray timer does no harm.
@@ -362,6 +362,11 @@ void LightList::switchAll(bool on)
 void LightList::addRule()
 {
     const qsizetype count = lightRules_.size();
+    if (!canAddRule()) {
+        printLine(QStringLiteral("not adding a rule: there are already %1, the most a start reads back")
+                      .arg(count));
+        return;
+    }
     lightRules_.append(LightRule::create(count, lightsInterface_));
     Q_EMIT changed();
     printLine(QStringLiteral("added rule. Now there are ") + QString::number(count + 1));

@@ -95,6 +95,9 @@ public:
     void rulesOn();
     void rulesOff();
 
+    // The most rules a start builds from the stored count; "Add Light" stops there too.
+    static constexpr qsizetype kMaxRules = 255;
+    bool canAddRule() const { return lightRules_.size() < kMaxRules; }
     void addRule();
     void removeRule(qint64 index);
     void blinkAll();

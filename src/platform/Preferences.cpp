@@ -3,6 +3,7 @@
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -46,6 +47,7 @@ struct Preferences::Impl {
     QMap<QString, QJsonValue> values;
     bool dirty = false;
     bool flushScheduled = false;
+    QMetaObject::Connection quitFlush;
 
     bool write();
 };
@@ -55,10 +57,20 @@ Preferences::Preferences(QString filePath)
 {
     d->path = std::move(filePath);
     load();
+    // However the program ends its main loop (the menu, a signal turned into a quit), a change
+    // still waiting for its delayed write reaches the disk.
+    if (auto* app = QCoreApplication::instance()) {
+        std::weak_ptr<Impl> weak = d;
+        d->quitFlush = QObject::connect(app, &QCoreApplication::aboutToQuit, app, [weak] {
+            if (auto impl = weak.lock())
+                impl->write();
+        });
+    }
 }
 
 Preferences::~Preferences()
 {
+    QObject::disconnect(d->quitFlush);
     sync();
 }
 
@@ -285,7 +297,16 @@ bool Preferences::Impl::write()
     }
     // The store holds the bridge's user name, which is a credential.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    // A full disk (or a file size limit) takes only part of the bytes, and QSaveFile would still
+    // put the cut file in place of the whole one. Every byte must have reached the disk first;
+    // otherwise the old file stays and the temporary one goes with `file`.
+    const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        printLine(QStringLiteral("preferences: could not write %1: %2; the previous file is kept")
+                      .arg(path, file.errorString()));
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         printLine(QStringLiteral("preferences: could not write %1: %2").arg(path, file.errorString()));
         return false;

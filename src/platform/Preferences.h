@@ -10,7 +10,8 @@ namespace orvel {
 
 // The program's one typed key-value store, kept as a JSON object in
 // $XDG_CONFIG_HOME/Orvel/preferences.json. Writes land in memory at once and reach the disk
-// within a second (and at sync()), replacing the file atomically with owner-only permissions.
+// within a second (and at sync(), at the application's quit and at destruction), replacing the file
+// atomically with owner-only permissions: a crash at any moment leaves the old file or the new one.
 class Preferences {
 public:
     enum class Status { Absent, NotConvertible, Ok };

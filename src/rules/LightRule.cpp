@@ -132,6 +132,9 @@ void LightRule::forgetStoredSettings(qint64 ruleID)
 
 void LightRule::setLightID(quint64 lightID)
 {
+    // The uniqueid stored belongs to the light chosen before: kept, it would move the rule back
+    // to that light at the next start. lightChanged() stores the new light's, when it has one.
+    Preferences::standard().remove(key(ruleID_, kLightUniqueId));
     lightID_ = lightID;
     Q_EMIT changed();
     lightChanged();

@@ -84,7 +84,8 @@ void ContentView::refresh()
 
     const LightList& h = *helper_;
     const auto& client = h.lightsInterface();
-    addLightRow_->setEnabled(!h.on() && !h.blinkingAll() && client && client->lights().has_value());
+    addLightRow_->setEnabled(!h.on() && !h.blinkingAll() && client && client->lights().has_value() &&
+                             h.canAddRule());
 }
 
 void ContentView::syncRows()

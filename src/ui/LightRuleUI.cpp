@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
 #include <algorithm>
 
@@ -74,6 +75,17 @@ ValueSlider* makeSlider(QWidget* parent, const QString& objectName, double upper
     return slider;
 }
 
+// The picker sits in a scrolling list of rules: a wheel turned over it while the user scrolls the
+// list must not pick another light (and blink it). The wheel goes on to the list; only opening
+// the picker or the keyboard, once it has focus, chooses a light.
+class LightPicker : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void wheelEvent(QWheelEvent* event) override { event->ignore(); }
+};
+
 void showEnabledState(ValueSlider* slider)
 {
     if (auto* effect = slider->graphicsEffect())
@@ -120,8 +132,9 @@ LightRuleUI::LightRuleUI(std::shared_ptr<LightRule> rule, LightList* helper, Sha
     lightRow_ = new QWidget(this);
     auto* lightLayout = makeRow(lightRow_, QStringLiteral("lightRow"), tr("Light"), pad, labels);
     labels.last()->setObjectName(QStringLiteral("lightLabel"));
-    picker_ = new QComboBox(lightRow_);
+    picker_ = new LightPicker(lightRow_);
     picker_->setObjectName(QStringLiteral("lightPicker"));
+    picker_->setFocusPolicy(Qt::StrongFocus);
     // Light names are the bridge's and can be long; the picker takes the room the row has and the
     // open list shows names in full.
     picker_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);

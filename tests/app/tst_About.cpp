@@ -35,6 +35,12 @@ private slots:
         QTest::newRow("missing") << tmp_.filePath(u"none.txt"_qs) << QString::fromLatin1(kChangelogMissing);
         QTest::newRow("not UTF-8") << file(u"l1.txt"_qs, "caf\xe9")
                                    << QString::fromLatin1(kChangelogUnreadable);
+        // UTF-32 by its BOM, cut off mid-unit: Qt's decoder leaves a broken surrogate unreported.
+        QTest::newRow("UTF-32 cut short")
+            << file(u"u32.txt"_qs,
+                    QByteArray::fromBase64("//4AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAACAAAAAAAAAAAAAAAAAA"
+                                           "AAAAAAAAAAAAAAAAAAAAAAAAAAAABIAGk="))
+            << QString::fromLatin1(kChangelogUnreadable);
     }
 
     void changelogTexts()

@@ -10,6 +10,7 @@
 #include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include <optional>
 
@@ -116,6 +117,46 @@ private slots:
         QVERIFY(console.lines()[1].startsWith(u"Error took place "_qs));
         QVERIFY(console.lines()[3].startsWith(u"Error took place "_qs));
         QVERIFY(!https.headlineText() && !https.headlineURL());
+    }
+
+    // The status and part of the body arrive, then the connection dies: nothing is published,
+    // whatever the status said.
+    void answersCutShortPublishNothing_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("200, reset") << QByteArray("200 OK") << true;
+        QTest::newRow("200, closed") << QByteArray("200 OK") << false;
+        QTest::newRow("503, reset") << QByteArray("503 Service Unavailable") << true;
+    }
+
+    void answersCutShortPublishNothing()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(bool, reset);
+        QTcpServer cutting;
+        QVERIFY(cutting.listen(QHostAddress::LocalHost));
+        connect(&cutting, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* socket = cutting.nextPendingConnection();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, status, reset] {
+                if (!socket->readAll().contains("\r\n\r\n"))
+                    return;
+                socket->write("HTTP/1.1 " + status +
+                              "\r\nContent-Type: text/plain\r\nContent-Length: 400\r\n\r\n"
+                              "Half a headline||https://x.example/cut");
+                socket->flush();
+                reset ? socket->abort() : socket->disconnectFromHost();
+            });
+        });
+
+        ConsoleCapture console;
+        LoadedNews news(QUrl(u"http://127.0.0.1:%1"_qs.arg(cutting.serverPort())), u"1.0"_qs, &nam_);
+        QSignalSpy changed(&news, &LoadedNews::changed);
+        QVERIFY(QSignalSpy(&news, &LoadedNews::finished).wait(10'000));
+        QCOMPARE(changed.count(), 0);
+        QVERIFY(!news.headlineText() && !news.headlineURL());
+        QCOMPARE(console.lines().size(), 2);
+        QVERIFY(console.lines()[1].startsWith(u"Error took place "_qs));
     }
 
     void onlyWebLinksOpen_data()

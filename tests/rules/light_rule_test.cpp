@@ -337,6 +337,21 @@ private Q_SLOTS:
         QVERIFY(!rebuilt->followLight());
         QCOMPARE(rebuilt->lightID(), quint64(3));
     }
+
+    void pickingALightReplacesTheStoredUniqueId()
+    {
+        auto rule = settledRule(3);
+        QVERIFY(!store().text("0light_uid").value.isEmpty());
+        // The picked light reports no uniqueid: nothing may lead the next start back to light 3.
+        bridge_->light(1)->uid.clear();
+        rule->setLightID(1);
+        QVERIFY(!store().text("0light_uid").ok());
+        auto rebuilt = LightRule::create(0, bridge_);
+        QCOMPARE(rebuilt->lightID(), quint64(1));
+
+        rule->setLightID(0);
+        QCOMPARE(store().text("0light_uid").value, bridge_->light(0)->uniqueId());
+    }
 };
 
 ORVEL_TEST_MAIN(LightRuleTest)

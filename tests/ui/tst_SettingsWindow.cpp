@@ -10,15 +10,19 @@
 #include "ui/sliders/ValueSlider.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
 
 using namespace orvel;
 using orvel::test::SettingsHarness;
@@ -278,6 +282,54 @@ private slots:
         // The last rule cannot go; its row stays.
         QTest::mouseClick(h.view->rows().at(0)->deleteButton(), Qt::LeftButton);
         QCOMPARE(h.view->rows().size(), 1);
+    }
+
+    void wheelOverALightPickerScrollsTheListAndKeepsTheLight()
+    {
+        auto& h = showWindow();
+        h.connectBridge();
+        for (int i = 0; i < 6; ++i)
+            h.helper->addRule();
+        h.clock.advance(3.0);
+        LightRuleUI* row = h.view->rows().at(1);
+        choose(row->lightPicker(), u"Desk Lamp"_qs);
+        h.clock.advance(3.0);
+        h.bridges->latest()->writes.clear();
+        QCoreApplication::processEvents();
+
+        QScrollBar* bar = h.view->ruleList()->verticalScrollBar();
+        QVERIFY(bar->maximum() > 0);
+        const int before = bar->value();
+        QComboBox* picker = row->lightPicker();
+        const QPointF at = QPointF(picker->rect().center());
+        QWheelEvent wheel(at, picker->mapToGlobal(at), {}, QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&wheel); // as from the mouse: it may go on to the list
+        qApp->notify(picker, &wheel);
+        h.clock.advance(3.0);
+
+        QCOMPARE(row->rule()->lightID(), quint64(0));
+        QCOMPARE(picker->currentText(), u"Desk Lamp"_qs);
+        QVERIFY(h.bridges->latest()->writes.isEmpty()); // no blink
+        QVERIFY(bar->value() > before);
+    }
+
+    void addLightStopsAtTheRuleCountAStartReadsBack()
+    {
+        auto& h = showWindow();
+        Preferences::standard().setInteger(u"rule_count"_qs, LightList::kMaxRules - 1);
+        h.connectBridge();
+        QVERIFY(h.view->addLightButton()->isEnabled());
+        QTest::mouseClick(h.view->addLightButton(), Qt::LeftButton);
+        QCOMPARE(h.helper->lightRules().size(), LightList::kMaxRules);
+        QVERIFY(!h.view->addLightButton()->isEnabled());
+
+        h.helper->addRule();
+        QCOMPARE(h.helper->lightRules().size(), LightList::kMaxRules);
+        QCOMPARE(Preferences::standard().integer(u"rule_count"_qs).value, qint64(LightList::kMaxRules));
+
+        h.helper->removeRule(0);
+        QVERIFY(h.view->addLightButton()->isEnabled());
     }
 
     void draggingASliderStoresEveryStepAndKeepsTheRow()

@@ -249,27 +249,21 @@ private:
             return;
         }
         QString problem;
-        const auto document = hue::parseAnswer(reply->readAll(), &problem);
-        if (!document || !document->isArray()) {
+        int skipped = 0;
+        const auto bridges = hue::parseCloudBridges(reply->readAll(), &problem, &skipped);
+        if (!bridges) {
             log(QStringLiteral("cloud: the answer is not a list of bridges") +
-                (document ? QString() : QStringLiteral(" (%1)").arg(problem)));
+                (problem.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(problem)));
             return;
         }
-        const QJsonArray bridges = document->array();
-        log(QStringLiteral("cloud: %1 bridge(s) listed").arg(bridges.size()));
-        for (const auto& entry : bridges) {
-            const QJsonObject bridge = entry.toObject();
-            const QString ip = bridge.value(QStringLiteral("internalipaddress")).toString();
-            const QHostAddress address(ip);
-            if (address.isNull()) {
-                log(QStringLiteral("cloud: skipped an entry without a usable address"));
-                continue;
-            }
-            const int port = bridge.value(QStringLiteral("port")).toInt(0);
+        log(QStringLiteral("cloud: %1 bridge(s) listed").arg(bridges->size() + std::size_t(skipped)));
+        for (int i = 0; i < skipped; ++i)
+            log(QStringLiteral("cloud: skipped an entry without a usable address"));
+        for (const hue::CloudBridge& bridge : *bridges) {
             log(QStringLiteral("cloud: bridge %1 at %2%3")
-                    .arg(bridge.value(QStringLiteral("id")).toString(), address.toString(),
-                         port > 0 ? QStringLiteral(" port %1").arg(port) : QString()));
-            considerAddress(address, port, QStringLiteral("cloud"));
+                    .arg(bridge.id, bridge.address.toString(),
+                         bridge.port > 0 ? QStringLiteral(" port %1").arg(bridge.port) : QString()));
+            considerAddress(bridge.address, bridge.port, QStringLiteral("cloud"));
         }
     }
 

@@ -195,4 +195,36 @@ QString bridgeIdFromConfig(const QJsonObject& config)
     return config.value(QStringLiteral("bridgeid")).toString().trimmed();
 }
 
+std::optional<std::vector<CloudBridge>> parseCloudBridges(const QByteArray& body, QString* problem,
+                                                          int* skipped)
+{
+    if (skipped)
+        *skipped = 0;
+    const auto document = parseAnswer(body, problem);
+    if (!document)
+        return std::nullopt;
+    if (!document->isArray()) {
+        if (problem)
+            problem->clear();
+        return std::nullopt;
+    }
+    std::vector<CloudBridge> bridges;
+    for (const QJsonValue& entry : document->array()) {
+        const QJsonObject fields = entry.toObject();
+        CloudBridge bridge;
+        bridge.address = QHostAddress(fields.value(QStringLiteral("internalipaddress")).toString());
+        if (bridge.address.isNull()) {
+            if (skipped)
+                ++*skipped;
+            continue;
+        }
+        bridge.id = fields.value(QStringLiteral("id")).toString();
+        // A port that is not a whole number in 1..65535 is no port: the usual ones are tried.
+        const int port = fields.value(QStringLiteral("port")).toInt(0);
+        bridge.port = port >= 1 && port <= 65535 ? port : 0;
+        bridges.push_back(std::move(bridge));
+    }
+    return bridges;
+}
+
 } // namespace orvel::hue

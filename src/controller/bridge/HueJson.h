@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
@@ -89,5 +90,17 @@ QString deviceType(const QString& hostName);
 
 // Reads `bridgeid` from a /api/config answer; empty when it has none.
 QString bridgeIdFromConfig(const QJsonObject& config);
+
+// One bridge of the cloud discovery answer, a JSON list of {"id", "internalipaddress", "port"}.
+struct CloudBridge {
+    QString id;
+    QHostAddress address; // never null
+    int port = 0;         // 0 when not given or not a port
+};
+// The bridges listed, in order; entries without a usable address are left out and counted in
+// `skipped`. Nothing when the answer is not a JSON list; `problem` then says why when it is not
+// JSON at all, and is empty when it is JSON of another shape.
+std::optional<std::vector<CloudBridge>> parseCloudBridges(const QByteArray& body, QString* problem,
+                                                          int* skipped = nullptr);
 
 } // namespace orvel::hue
