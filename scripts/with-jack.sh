@@ -27,21 +27,14 @@ fi
 
 # Nested use: the private server of an outer with-jack.sh is already in place.
 case "${JACK_DEFAULT_SERVER:-}" in
-  orvel-*) if server_running; then exec "$@"; fi ;;
+  orvel-test-*) if server_running; then exec "$@"; fi ;;
 esac
 
-name="orvel-$$"
 log="$(mktemp "${TMPDIR:-/tmp}/with-jack.XXXXXX.log")"
-# -r before -d: no realtime scheduling (containers and plain users rarely may have it).
-# JACK_NO_AUDIO_RESERVATION: do not ask the session bus for the sound card; there is none.
-# The dummy backend runs on a timer, and when a busy machine misses cycles an asynchronous server
-# loses or repeats MIDI events: -S (synchronous) waits for the clients, and -p 1024 gives them
-# time enough to miss few cycles at all.
-JACK_NO_AUDIO_RESERVATION=1 jackd -n "$name" -S -r -d dummy -r 48000 -p 1024 >"$log" 2>&1 &
-jackd_pid=$!
+jackd_pid=""
 
 stop_server() {
-  if kill -0 "$jackd_pid" 2>/dev/null; then
+  if [ -n "$jackd_pid" ] && kill -0 "$jackd_pid" 2>/dev/null; then
     kill -TERM "$jackd_pid" 2>/dev/null
     for _ in $(seq 50); do
       kill -0 "$jackd_pid" 2>/dev/null || break
@@ -49,24 +42,46 @@ stop_server() {
     done
     kill -KILL "$jackd_pid" 2>/dev/null
   fi
-  wait "$jackd_pid" 2>/dev/null
+  [ -n "$jackd_pid" ] && wait "$jackd_pid" 2>/dev/null
   rm -f "$log"
 }
 trap stop_server EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-export JACK_DEFAULT_SERVER="$name"
+# Starts a server named $1; true once a client gets through, false when it gave up.
+start_server() {
+  export JACK_DEFAULT_SERVER="$1"
+  # -r before -d: no realtime scheduling (containers and plain users rarely may have it).
+  # JACK_NO_AUDIO_RESERVATION: do not ask the session bus for the sound card; there is none.
+  # The dummy backend runs on a timer, and when a busy machine misses cycles an asynchronous
+  # server loses or repeats MIDI events: -S (synchronous) waits for the clients, and -p 1024
+  # gives them time enough to miss few cycles at all.
+  JACK_NO_AUDIO_RESERVATION=1 jackd -n "$1" -S -r -d dummy -r 48000 -p 1024 >"$log" 2>&1 &
+  jackd_pid=$!
+  for _ in $(seq 100); do # at most about 10 s
+    kill -0 "$jackd_pid" 2>/dev/null || return 1
+    server_running && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# JACK keeps a table of at most eight servers, and reclaims the entry of a server that died
+# without signing off only when one of the same name starts: so the names come from a small
+# pool (a busy name is skipped), never a new one per run that would fill the table for good.
+# With no server running at all, every entry of the table is stale (servers of other names that
+# died): JACK makes a new table when there is none.
+# Our own test servers' leftover segments go too.
+if ! pgrep -x jackd >/dev/null; then
+  rm -f /dev/shm/jack-shm-registry /dev/shm/jack_orvel-*
+fi
 ready=0
-for _ in $(seq 100); do # at most about 10 s
-  if ! kill -0 "$jackd_pid" 2>/dev/null; then
-    break
-  fi
-  if server_running; then
+for n in 0 1 2 3 4 5 6 7; do
+  if start_server "orvel-test-$n"; then
     ready=1
     break
   fi
-  sleep 0.1
 done
 
 if [ "$ready" -ne 1 ]; then

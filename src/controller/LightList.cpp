@@ -56,6 +56,8 @@ LightList::LightList(std::shared_ptr<HueBridgeServices> bridges, std::shared_ptr
 {
     QStringList problems;
     learned_ = learnedFromJson(Preferences::standard().object(QStringLiteral("midi_learned")), &problems);
+    if (learned_.size() > kMaxLearned)
+        learned_.resize(kMaxLearned);
     for (const QString& problem : std::as_const(problems))
         printLine(problem);
     rebuildTriggers();

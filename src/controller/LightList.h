@@ -78,6 +78,9 @@ public:
     MidiEndpoints& midiSystem() const { return *midi_; }
 
     // Triggers taught by example; they act after the built-in vocabulary, which keeps precedence.
+    // A list longer than anyone reads is a mistake (a controller swept while learning): it stops
+    // at kMaxLearned.
+    static constexpr std::size_t kMaxLearned = 128;
     const std::vector<MidiTrigger>& learnedTriggers() const { return learned_; }
     void setLearnedTriggers(std::vector<MidiTrigger> learned); // stores them
     // The next note, controller or program change that reaches "Orvel" becomes a trigger for

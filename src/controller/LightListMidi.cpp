@@ -100,6 +100,12 @@ void LightList::rebuildTriggers()
 
 void LightList::setLearnedTriggers(std::vector<MidiTrigger> learned)
 {
+    if (learned.size() > kMaxLearned) {
+        printLine(QStringLiteral("keeping the first %1 learned MIDI triggers of %2")
+                      .arg(kMaxLearned)
+                      .arg(learned.size()));
+        learned.resize(kMaxLearned);
+    }
     learned_ = std::move(learned);
     for (MidiTrigger& trigger : learned_)
         trigger.meaning = learnedMeaning(trigger); // the user may have widened it
@@ -110,6 +116,11 @@ void LightList::setLearnedTriggers(std::vector<MidiTrigger> learned)
 
 void LightList::startLearning(TriggerAction action)
 {
+    if (learned_.size() >= kMaxLearned) {
+        printLine(QStringLiteral("there are %1 learned MIDI triggers already; remove one to learn another")
+                      .arg(kMaxLearned));
+        return;
+    }
     learning_ = action;
     const quint64 cycle = ++learnCycle_;
     QPointer<LightList> self(this);

@@ -205,8 +205,9 @@ void MidiSettingsWindow::refresh()
     listeningTo_->setText(portList(helper_->midiConnections(QStringLiteral("Orvel Input"))));
 
     const auto learning = helper_->learning();
-    learnOn_->setEnabled(!learning);
-    learnOff_->setEnabled(!learning);
+    const bool room = helper_->learnedTriggers().size() < LightList::kMaxLearned;
+    learnOn_->setEnabled(!learning && room);
+    learnOff_->setEnabled(!learning && room);
     learnStatus_->setText(learning
                               ? tr("Send the message for \"%1\" to Orvel now (Escape cancels).")
                                     .arg(*learning == TriggerAction::On ? tr("lights on") : tr("lights back"))

@@ -102,7 +102,7 @@ void TestLightListDispatch::vocabulary_data()
     QTest::newRow("armed ignored") << ""
                                    << "n95/1" << QStringList();
     QTest::newRow("light while armed") << "armed"
-                                       << "n95/1 n95/127 n95/0" << QStringList{"on", "on", "off"};
+                                       << "n95/1 n95/64 n95/127 n95/0" << QStringList{"on", "on", "off"};
     QTest::newRow("note 95 off") << "-95"
                                  << "n95/127 f95/0 n25/127" << on;
     QTest::newRow("note 25 off") << "-25"
@@ -113,6 +113,8 @@ void TestLightListDispatch::vocabulary_data()
                                  << "n95/127@16" << on;
     QTest::newRow("channel 2 only") << "ch2"
                                     << "n95/127 c68 c67 c69 n95/127@2" << on;
+    QTest::newRow("channel 1 only") << "ch1"
+                                    << "n95/127@2 n95/127@16 n95/127" << on;
     QTest::newRow("channel 16") << "ch16"
                                 << "n95/127@16 f95/0@15" << on;
     // The DAW closes its session while recording: only the reset, never a note-off.

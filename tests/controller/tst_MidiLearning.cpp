@@ -115,6 +115,13 @@ private slots:
         h.prefs().setText("midi_learned", "[]");
         h.restart();
         QVERIFY(h.list->learnedTriggers().empty());
+
+        // A list no one reads stops growing.
+        const MidiTrigger note = *learnTrigger(parseMessages("n60/1")[0], TriggerAction::On);
+        h.list->setLearnedTriggers(std::vector<MidiTrigger>(200, note));
+        QCOMPARE(h.list->learnedTriggers().size(), LightList::kMaxLearned);
+        h.list->startLearning(TriggerAction::On);
+        QVERIFY(!h.list->learning());
     }
 
     void learningEndsAfterTenSecondsOrWhenCancelled()
