@@ -168,11 +168,14 @@ mapfile -t all_targets < <(ninja -C "$build" -t targets all 2>/dev/null | sed -n
 declare -A is_target=()
 for t in "${all_targets[@]}"; do is_target[$t]=1; done
 
+# CTest's regular expressions take few groups: name the tests instead of joining the regexes.
+tests_of() { ctest --test-dir "$build" -N -R "$1" | sed -n 's/^ *Test *#[0-9]*: *//p'; }
+
 # The targets to build for a set of tests: the tests' own programs (each test is named after its
 # program), and the application for the tests that run it from a script.
 targets_for() {
   local regex=$1 names name out=()
-  names=$(ctest --test-dir "$build" -N -R "$regex" | sed -n 's/^ *Test *#[0-9]*: *//p')
+  names=$(tests_of "$regex")
   for name in $names; do
     if [ -n "${is_target[$name]:-}" ]; then out+=("$name"); else out+=(orvel); fi
   done
@@ -192,7 +195,8 @@ for line in "${index_lines[@]}"; do
   if [ ${#wanted[@]} -eq 0 ] || [ -n "${wanted[$id]:-}" ]; then selected+=("$line"); fi
 done
 [ ${#selected[@]} -gt 0 ] || { echo "mutate: none of the given ids is in $list" >&2; exit 2; }
-union=$(printf '%s\n' "${selected[@]}" | cut -f4 | sort -u | paste -sd'|')
+union="^($(printf '%s\n' "${selected[@]}" | cut -f4 | sort -u | while read -r r; do tests_of "$r"; done |
+  sort -u | paste -sd'|'))\$"
 echo "== tests on the unchanged tree: $union"
 if ! run_tests "$union" "$scratch/baseline-tests.log"; then
   echo "mutate: tests fail without any fault; see $scratch/baseline-tests.log" >&2
