@@ -4,7 +4,10 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
 #include <functional>
+#include <unistd.h>
 #include <vector>
 
 namespace orvel::bench {
@@ -31,5 +34,30 @@ inline double percentile(std::vector<double> values, double p)
     const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(index, values.size() - 1)];
 }
+
+// Standard output goes nowhere while it lives: dispatch prints what acts, and a terminal would be
+// measured instead.
+class QuietStdout {
+public:
+    QuietStdout()
+    {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    ~QuietStdout()
+    {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved_;
+};
 
 } // namespace orvel::bench

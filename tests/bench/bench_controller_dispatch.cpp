@@ -38,34 +38,12 @@ using namespace orvel;
 namespace {
 
 using orvel::bench::percentile;
+using orvel::bench::QuietStdout;
 using orvel::bench::waitFor;
 using orvel::test::jackServerReachable;
 
 constexpr int kBurst = 10000;
 constexpr int kLatencyRuns = 50;
-
-// Standard output goes nowhere while it lives: the dispatch prints two lines per controller
-// message, and a terminal would be measured instead.
-class QuietStdout {
-public:
-    QuietStdout()
-    {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout()
-    {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
 
 // The raw bytes of the i-th message: the controller vocabulary, the two notes, and things that
 // are dropped (other notes, other controllers, note-offs), in a fixed mix.

@@ -32,30 +32,9 @@
 
 using namespace orvel;
 using orvel::bench::percentile;
+using orvel::bench::QuietStdout;
 
 namespace {
-
-// Standard output goes nowhere while it lives: dispatch prints what acts.
-class QuietStdout {
-public:
-    QuietStdout()
-    {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~QuietStdout()
-    {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
 
 double threadCpuSeconds()
 {

@@ -60,6 +60,14 @@ private slots:
     void learnedTriggersAndRememberedSourcesOutliveARestart();
 
 private:
+    // The simulated bridge's two lights, our user paired.
+    sim::SimOptions simOptions() const
+    {
+        sim::SimOptions options;
+        options.fixedUser = kUser;
+        options.lightsFile = dir_.filePath("lights.json");
+        return options;
+    }
     // A controller on JACK for `bridge`, once its rules have blinked and the flash test is over.
     std::unique_ptr<LightList> startController(const sim::BridgeSimulator& bridge);
 
@@ -128,11 +136,8 @@ std::unique_ptr<LightList> TestControllerEndToEnd::startController(const sim::Br
 void TestControllerEndToEnd::noteSwitchesTheRulesLightsOnTheBridge()
 {
     sim::BridgeSimulator bridge;
-    sim::SimOptions options;
-    options.fixedUser = kUser;
-    options.lightsFile = dir_.filePath("lights.json");
     QString error;
-    QVERIFY2(bridge.start(options, &error), qPrintable(error));
+    QVERIFY2(bridge.start(simOptions(), &error), qPrintable(error));
 
     auto started = startController(bridge);
     QVERIFY(started);
@@ -172,11 +177,8 @@ void TestControllerEndToEnd::noteSwitchesTheRulesLightsOnTheBridge()
 void TestControllerEndToEnd::learnedTriggersAndRememberedSourcesOutliveARestart()
 {
     sim::BridgeSimulator bridge;
-    sim::SimOptions options;
-    options.fixedUser = kUser;
-    options.lightsFile = dir_.filePath("lights.json");
     QString error;
-    QVERIFY2(bridge.start(options, &error), qPrintable(error));
+    QVERIFY2(bridge.start(simOptions(), &error), qPrintable(error));
     auto list = startController(bridge);
     QVERIFY(list);
     const QString out = QStringLiteral("e2e-daw:mackie control out");

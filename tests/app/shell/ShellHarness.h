@@ -1,6 +1,8 @@
 #pragma once
 // Runs the real `orvel` executable in a home of its own, headless, and collects what it prints.
 
+#include "BridgeSimulator.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -9,11 +11,23 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <memory>
+
 #include "support/Program.h"
 
 namespace orvel::test {
 
 inline const QString kUser = QStringLiteral("e2euser0123456789");
+
+// The simulated bridge on loopback with our user already paired; null (with `error`) if it could
+// not listen.
+inline std::unique_ptr<sim::BridgeSimulator> pairedSimulator(QString* error)
+{
+    auto simulator = std::make_unique<sim::BridgeSimulator>();
+    sim::SimOptions options;
+    options.fixedUser = kUser;
+    return simulator->start(options, error) ? std::move(simulator) : nullptr;
+}
 
 inline QByteArray readFile(const QString& path)
 {

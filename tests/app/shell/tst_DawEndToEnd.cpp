@@ -129,11 +129,9 @@ private slots:
     }
     void init()
     {
-        sim_ = std::make_unique<sim::BridgeSimulator>();
-        sim::SimOptions options;
-        options.fixedUser = kUser;
         QString error;
-        QVERIFY2(sim_->start(options, &error), qPrintable(error));
+        sim_ = pairedSimulator(&error);
+        QVERIFY2(sim_, qPrintable(error));
     }
 
     void session_data()
