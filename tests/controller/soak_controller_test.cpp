@@ -29,7 +29,7 @@ namespace {
 
 const QString kUser = QStringLiteral("soak-user");
 
-// Desk and Hall on, Shelf off; one rule each. Hall goes when the bridge restarts.
+// Desk and Hall on, Shelf off; one rule each (kRules). Hall goes when the bridge restarts.
 const char kLights[] = R"({
   "1": {"name": "Desk", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:01-0b",
         "state": {"on": true, "hue": 8000, "sat": 140, "bri": 200, "reachable": true}},
@@ -38,6 +38,14 @@ const char kLights[] = R"({
   "3": {"name": "Hall", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:03-0b",
         "state": {"on": true, "hue": 46000, "sat": 254, "bri": 120, "reachable": true}}
 })";
+
+// The on state of each light's rule, rules in the lights' order.
+const struct {
+    QString uniqueId;
+    double hue, saturation, value;
+} kRules[] = {{"00:17:88:01:00:00:00:01-0b", 1000, 100, 50},
+              {"00:17:88:01:00:00:00:02-0b", 50000, 254, 254},
+              {"00:17:88:01:00:00:00:03-0b", 20000, 30, 230}};
 
 // One stretch of the run: cycles under these faults (none: clean), or a restart of the bridge
 // with its lights in reverse order and the last one gone, before clean cycles.
@@ -215,12 +223,11 @@ void TestFaultSoak::lightsComeBackAfterFaultyCycles()
     auto& prefs = Preferences::standard();
     prefs.setText("hue_username", kUser);
     prefs.setInteger("rule_count", 3);
-    const double onStates[3][3] = {{1000, 100, 50}, {50000, 254, 254}, {20000, 30, 230}};
     for (qint64 rule = 0; rule < 3; ++rule) {
         prefs.setInteger(LightRule::key(rule, "light_index"), rule);
-        prefs.setDouble(LightRule::key(rule, "on_hue"), onStates[rule][0]);
-        prefs.setDouble(LightRule::key(rule, "on_saturation"), onStates[rule][1]);
-        prefs.setDouble(LightRule::key(rule, "on_value"), onStates[rule][2]);
+        prefs.setDouble(LightRule::key(rule, "on_hue"), kRules[rule].hue);
+        prefs.setDouble(LightRule::key(rule, "on_saturation"), kRules[rule].saturation);
+        prefs.setDouble(LightRule::key(rule, "on_value"), kRules[rule].value);
     }
 
     bridge_ = std::make_unique<sim::BridgeSimulator>();
@@ -260,6 +267,7 @@ void TestFaultSoak::lightsComeBackAfterFaultyCycles()
         for (auto it = injected.cbegin(); it != injected.cend(); ++it)
             faults[it.key()] += it.value();
     };
+    int mismatches = 0;
     long warmRss = 0;
     bool restarted = false;
     quint32 seed = 1;
@@ -279,6 +287,22 @@ void TestFaultSoak::lightsComeBackAfterFaultyCycles()
             for (int i = 0; i < window.cycles; ++i, ++cycles) {
                 midi->deliver({test::FakeMidiEndpoints::noteOn(95, 127)});
                 QVERIFY2(settle(), "the switch-on did not settle");
+                // At the end of a clean stretch every rule must show its on state on its own light,
+                // wherever the bridge has put it.
+                if (window.faults.isEmpty() && i == window.cycles - 1) {
+                    const QHash<QString, QJsonObject> lit = lightsByUniqueId(*bridge_);
+                    for (const auto& rule : kRules) {
+                        if (!lit.contains(rule.uniqueId))
+                            continue;
+                        const QJsonObject state = lit.value(rule.uniqueId).value("state").toObject();
+                        if (!state.value("on").toBool() || state.value("hue").toInt() != rule.hue) {
+                            ++mismatches;
+                            qWarning("cycle %d: light %s shows %s, not its rule's on state", cycles,
+                                     qPrintable(rule.uniqueId),
+                                     QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
+                        }
+                    }
+                }
                 midi->deliver({test::FakeMidiEndpoints::noteOn(95, 0)});
                 QVERIFY2(settle(), "the switch-off did not settle");
                 bridge_->clearRequests(); // the bridge's record would grow with the run
@@ -291,7 +315,6 @@ void TestFaultSoak::lightsComeBackAfterFaultyCycles()
     QVERIFY(!list->on());
     QVERIFY(windows().constLast().faults.isEmpty());
 
-    int mismatches = 0;
     const QHash<QString, QJsonObject> after = lightsByUniqueId(*bridge_);
     for (auto it = before.cbegin(); it != before.cend(); ++it) {
         if (!after.contains(it.key()))
