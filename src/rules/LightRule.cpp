@@ -265,13 +265,14 @@ void LightRule::applyOnState(const std::shared_ptr<HueLight>& light)
     const QString chosen = Preferences::standard().text(key(ruleID_, kLightUniqueId)).valueOr(QString());
     if (!chosen.isEmpty() && !light->uniqueId().isEmpty() && light->uniqueId() != chosen && followLight()) {
         if (const auto moved = lightAt(lightsInterface_.get(), lightID_)) {
-            printLine(QStringLiteral("light %1 is the chosen light now; switching it on there").arg(lightID_));
+            printLine(
+                QStringLiteral("light %1 is the chosen light now; switching it on there").arg(lightID_));
             (*moved)->read();
-            MainQueue::shared().after(kReadDelay, [self = shared_from_this(), light = *moved,
-                                                   cycle = switchOnCycle_] {
-                if (cycle == self->switchOnCycle_)
-                    self->applyOnState(light);
-            });
+            MainQueue::shared().after(kReadDelay,
+                                      [self = shared_from_this(), light = *moved, cycle = switchOnCycle_] {
+                                          if (cycle == self->switchOnCycle_)
+                                              self->applyOnState(light);
+                                      });
         }
         return;
     }

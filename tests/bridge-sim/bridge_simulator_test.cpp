@@ -190,11 +190,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("answer"); // status, and whether the body is JSON
         QTest::addColumn<bool>("done");      // the write reached the light
-        QTest::newRow("rate-limit") << "rate-limit" << "busy html" << false;
-        QTest::newRow("garbage") << "garbage" << "200 not json" << true;
-        QTest::newRow("slow") << "slow" << "200 json" << true;
-        QTest::newRow("reset") << "reset" << "cut off" << true;
-        QTest::newRow("unreachable") << "unreachable" << "200 json" << true;
+        QTest::newRow("rate-limit") << "rate-limit"
+                                    << "busy html" << false;
+        QTest::newRow("garbage") << "garbage"
+                                 << "200 not json" << true;
+        QTest::newRow("slow") << "slow"
+                              << "200 json" << true;
+        QTest::newRow("reset") << "reset"
+                               << "cut off" << true;
+        QTest::newRow("unreachable") << "unreachable"
+                                     << "200 json" << true;
     }
 
     void injectsEachFaultKind()

@@ -58,17 +58,17 @@ struct Window {
 const QList<Window>& windows()
 {
     static const QList<Window> table{
-        {{}, 20},
-        {{"rate-limit"}, 60},
-        {{}, 10},
-        {{"garbage", "reset"}, 60},
-        {{}, 10},
-        {{"unreachable"}, 40},
-        {{}, 10, true},
-        {{"slow"}, 4},
-        {{}, 10},
+        {{}, 20},                   // warm-up
+        {{"rate-limit"}, 60},       // retries and give-ups
+        {{}, 10},                   //
+        {{"garbage", "reset"}, 60}, // done at the bridge, answer lost
+        {{}, 10},                   //
+        {{"unreachable"}, 40},      // a light away for a while
+        {{}, 10, true},             // restart: renumbered, one light gone
+        {{"slow"}, 4},              // time-outs (each costs real time)
+        {{}, 10},                   //
         {{"rate-limit", "garbage", "slow", "reset", "unreachable"}, 40},
-        {{}, 20},
+        {{}, 20}, // the last clean stretch
     };
     return table;
 }

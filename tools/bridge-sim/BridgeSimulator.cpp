@@ -510,9 +510,8 @@ void BridgeSimulator::Impl::sendFaulty(const QString& fault, const QHttpServerRe
     if (fault == QLatin1String("slow")) {
         // Real time, not the main queue's clock: a client's time-out is real time too. The socket
         // owns the request; the timer goes with the socket.
-        QTimer::singleShot(faults.slowMs, socket, [this, request = &request, socket, answer] {
-            send(*request, socket, answer);
-        });
+        QTimer::singleShot(faults.slowMs, socket,
+                           [this, request = &request, socket, answer] { send(*request, socket, answer); });
         return;
     }
     if (fault == QLatin1String("reset")) {
@@ -844,8 +843,9 @@ bool BridgeSimulator::Impl::handle(const QHttpServerRequest& request, QTcpSocket
         else
             answer = answerFor(record);
         if (record.fault == QLatin1String("garbage")) {
-            static const QByteArray garbage[] = {"{\"1\":{\"state\":{\"on\":tr", "[{\"success\":", "\x01\xff\xfe<?",
-                                                 "}{][", "{\"lights\" 12}"};
+            static const QByteArray garbage[] = {"{\"1\":{\"state\":{\"on\":tr",
+                                                 "[{\"success\":", "\x01\xff\xfe<?", "}{][",
+                                                 "{\"lights\" 12}"};
             answer = Answer{200, garbage[faultRandom.bounded(5)], "application/json"};
         }
         record.status = record.fault == QLatin1String("reset") ? 0 : answer->status;

@@ -35,7 +35,7 @@ struct FaultOptions {
     QStringList kinds;        // from faultKinds(); empty = no faults
     double probability = 0.2; // chance that one request meets one of the kinds
     int slowMs = 5000;
-    quint32 seed = 1;         // same seed, same faults for the same requests
+    quint32 seed = 1; // same seed, same faults for the same requests
 
     static const QStringList& faultKinds();
     // "rate-limit,garbage" into kinds; false with a message naming the unknown kind.

@@ -68,7 +68,8 @@ int main(int argc, char** argv)
     const QCommandLineOption slow(QStringLiteral("slow"),
                                   QStringLiteral("How late a slow answer comes (ms, 5000)."),
                                   QStringLiteral("MS"), QStringLiteral("5000"));
-    parser.addOptions({host, port, lights, user, pressLink, https, rateLimit, latency, faults, faultRate, slow});
+    parser.addOptions(
+        {host, port, lights, user, pressLink, https, rateLimit, latency, faults, faultRate, slow});
     if (!parser.parse(QCoreApplication::arguments())) {
         orvel::printLine(QStringLiteral("orvel-bridge-sim: %1").arg(parser.errorText()));
         orvel::printLine(
