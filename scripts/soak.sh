@@ -20,7 +20,9 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target soak_controller
 # Only the summary and failures; the controller's own messages go to soak.log.
 log=build/soak.log
 set +e
-QT_QPA_PLATFORM=offscreen ORVEL_SOAK_SECONDS=$((minutes * 60)) build/tests/controller/soak_controller_test >"$log" 2>&1
+# Qt Test stops a test function after five minutes unless told otherwise (milliseconds).
+QT_QPA_PLATFORM=offscreen ORVEL_SOAK_SECONDS=$((minutes * 60)) QTEST_FUNCTION_TIMEOUT=$(((minutes * 60 + 600) * 1000)) \
+  build/tests/controller/soak_controller_test >"$log" 2>&1
 status=$?
 set -e
 grep -E 'soak:|FAIL|QWARN|Loc:|Actual|Expected' "$log" || true
