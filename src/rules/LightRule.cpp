@@ -259,6 +259,24 @@ void LightRule::applyOnState(const std::shared_ptr<HueLight>& light)
     if (!transitioning_)
         return;
 
+    // The bridge numbered its lights anew (a restart, a restore from backup): the fresh read shows
+    // another light at this position. Its state is not ours to capture or to change; the chosen
+    // light is read again where it went and switched on from there.
+    const QString chosen = Preferences::standard().text(key(ruleID_, kLightUniqueId)).valueOr(QString());
+    if (!chosen.isEmpty() && !light->uniqueId().isEmpty() && light->uniqueId() != chosen && followLight()) {
+        if (const auto moved = lightAt(lightsInterface_.get(), lightID_)) {
+            printLine(
+                QStringLiteral("light %1 is the chosen light now; switching it on there").arg(lightID_));
+            (*moved)->read();
+            MainQueue::shared().after(kReadDelay,
+                                      [self = shared_from_this(), light = *moved, cycle = switchOnCycle_] {
+                                          if (cycle == self->switchOnCycle_)
+                                              self->applyOnState(light);
+                                      });
+        }
+        return;
+    }
+
     const auto hue = light->hue();
     const bool alreadyShowsOnState =
         hue && static_cast<double>(*hue) == onHueDegrees_ && light->on() && !isPlug(*light);

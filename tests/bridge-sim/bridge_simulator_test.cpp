@@ -26,6 +26,7 @@ struct Reply {
     QString contentType;
     QByteArray body;
     QJsonValue json;
+    bool cutOff = false; // the connection ended before the whole answer
 
     int errorType() const { return json[0]["error"]["type"].toInt(); }
     // Per-parameter results in a fixed order: "bri=254" for a success, "bri!7" for an error of type 7.
@@ -64,7 +65,8 @@ public:
             QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000);
         const QByteArray answer = reply->readAll();
         return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toString(), answer, parsed(answer)};
+                reply->header(QNetworkRequest::ContentTypeHeader).toString(), answer, parsed(answer),
+                reply->error() == QNetworkReply::RemoteHostClosedError};
     }
 
 private:
@@ -181,6 +183,72 @@ private Q_SLOTS:
         const QJsonArray listed = client.call("GET", "/sim/requests").json.toArray();
         QCOMPARE(listed.size(), 5); // /sim/ requests are neither recorded nor limited
         QCOMPARE(listed[0]["path"].toString(), recorded[0].path);
+    }
+
+    void injectsEachFaultKind_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("answer"); // status, and whether the body is JSON
+        QTest::addColumn<bool>("done");      // the write reached the light
+        QTest::newRow("rate-limit") << "rate-limit"
+                                    << "busy html" << false;
+        QTest::newRow("garbage") << "garbage"
+                                 << "200 not json" << true;
+        QTest::newRow("slow") << "slow"
+                              << "200 json" << true;
+        QTest::newRow("reset") << "reset"
+                               << "cut off" << true;
+        QTest::newRow("unreachable") << "unreachable"
+                                     << "200 json" << true;
+    }
+
+    void injectsEachFaultKind()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, answer);
+        QFETCH(bool, done);
+        BridgeSimulator sim;
+        QVERIFY(sim.start(withUser()));
+        FaultOptions faults;
+        QVERIFY(faults.parseKinds(kind, nullptr));
+        faults.probability = 1;
+        faults.slowMs = 200;
+        sim.setFaults(faults);
+
+        const Reply reply = Client(sim).call("PUT", "/api/tester/lights/1/state", R"({"bri":77})");
+        const bool busy = (reply.status == 429 || reply.status == 503) && reply.contentType == "text/html";
+        const bool json = !QJsonDocument::fromJson(reply.body).isNull();
+        QCOMPARE(busy           ? QStringLiteral("busy html")
+                 : reply.cutOff ? QStringLiteral("cut off")
+                                : QStringLiteral("%1 %2").arg(reply.status).arg(json ? "json" : "not json"),
+                 answer);
+        QCOMPARE(sim.light("1")["state"].toObject()["bri"].toInt() == 77, done);
+        QCOMPARE(sim.requests().value(0).fault, kind);
+        QCOMPARE(sim.faultsInjected(), (QMap<QString, int>{{kind, 1}}));
+
+        // The light taken away comes back when the fault is switched off.
+        const auto reachable = [&] {
+            QStringList away;
+            for (const QString& id : sim.lightIds())
+                if (!sim.light(id)["state"].toObject()["reachable"].toBool())
+                    away << id;
+            return away.size();
+        };
+        QCOMPARE(reachable(), kind == "unreachable" ? 1 : 0);
+        sim.setFaults({});
+        QCOMPARE(reachable(), 0);
+    }
+
+    void faultKindsAreParsedFromALine()
+    {
+        FaultOptions faults;
+        QString error;
+        QVERIFY(faults.parseKinds(" Garbage,slow,,garbage", &error));
+        QCOMPARE(faults.kinds, (QStringList{"garbage", "slow"}));
+        QVERIFY(!faults.parseKinds("slow,sleepy", &error));
+        QCOMPARE(error, QStringLiteral("unknown fault \"sleepy\"; known: rate-limit, garbage, slow, reset, "
+                                       "unreachable"));
+        QCOMPARE(faults.kinds, (QStringList{"garbage", "slow"})); // unchanged by a bad line
     }
 
     void servesHttpsWithTheBridgeIdAsCommonName()

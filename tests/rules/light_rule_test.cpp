@@ -338,6 +338,27 @@ private Q_SLOTS:
         QCOMPARE(rebuilt->lightID(), quint64(3));
     }
 
+    // A bridge restored or restarted may give its lights new numbers: what a rule reads at its
+    // position is then another light, which it must neither capture nor switch.
+    void switchOnFollowsItsLightWhenTheBridgeRenumbersThem()
+    {
+        auto rule = settledRule(0, 21845, 200, 255);
+        const auto desk = bridge_->light(0);
+        const auto shelf = bridge_->light(3);
+        std::swap(desk->uid, shelf->uid);
+        std::swap(desk->isOn, shelf->isOn);
+        std::swap(desk->hueValue, shelf->hueValue);
+        std::swap(desk->satValue, shelf->satValue);
+        std::swap(desk->briValue, shelf->briValue);
+
+        rule->switchOn();
+        clock_->advance(0.2);
+        QCOMPARE(rule->lightID(), quint64(3));
+        QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
+        rule->switchOff();
+        QCOMPARE(bridge_->writes.mid(2), (QStringList{"3 on=true", "3 hue=8000 sat=140 bri=200"}));
+    }
+
     void pickingALightReplacesTheStoredUniqueId()
     {
         auto rule = settledRule(3);

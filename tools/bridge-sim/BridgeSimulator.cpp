@@ -20,6 +20,7 @@
 #include <QSslKey>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -318,6 +319,10 @@ struct BridgeSimulator::Impl {
     bool silent = false;
     QHash<QString, Answer> rawAnswers;
     QSslCertificate certificate;
+    FaultOptions faults;
+    QRandomGenerator faultRandom;
+    QMap<QString, int> injected;
+    std::optional<int> takenAway; // the light the "unreachable" fault made unreachable
 
     double now() const { return MainQueue::shared().now(); }
 
@@ -425,7 +430,102 @@ struct BridgeSimulator::Impl {
     // The answer to a request outside /sim/, counted against the rate limit.
     Answer answerFor(const RecordedRequest& record);
     void send(const QHttpServerRequest& request, QTcpSocket* socket, const Answer& answer);
+    // The fault this request meets, if any, counted.
+    QString pickFault();
+    void toggleTakenAway();
+    void setReachable(int id, bool reachable);
+    void sendFaulty(const QString& fault, const QHttpServerRequest& request, QTcpSocket* socket,
+                    const Answer& answer);
 };
+
+const QStringList& FaultOptions::faultKinds()
+{
+    static const QStringList kinds{QStringLiteral("rate-limit"), QStringLiteral("garbage"),
+                                   QStringLiteral("slow"), QStringLiteral("reset"),
+                                   QStringLiteral("unreachable")};
+    return kinds;
+}
+
+bool FaultOptions::parseKinds(const QString& list, QString* error)
+{
+    QStringList parsed;
+    for (const QString& item : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString kind = item.trimmed().toLower();
+        if (!faultKinds().contains(kind)) {
+            if (error)
+                *error = QStringLiteral("unknown fault \"%1\"; known: %2")
+                             .arg(item.trimmed(), faultKinds().join(QStringLiteral(", ")));
+            return false;
+        }
+        if (!parsed.contains(kind))
+            parsed << kind;
+    }
+    kinds = parsed;
+    return true;
+}
+
+QString BridgeSimulator::Impl::pickFault()
+{
+    if (faults.kinds.isEmpty() || faultRandom.generateDouble() >= faults.probability)
+        return {};
+    const QString kind = faults.kinds.at(static_cast<int>(faultRandom.bounded(faults.kinds.size())));
+    if (kind == QLatin1String("unreachable"))
+        toggleTakenAway();
+    else
+        ++injected[kind];
+    return kind;
+}
+
+void BridgeSimulator::Impl::setReachable(int id, bool reachable)
+{
+    auto it = lights.find(id);
+    if (it == lights.end())
+        return;
+    QJsonObject state = it->second.value(QStringLiteral("state")).toObject();
+    state.insert(QStringLiteral("reachable"), reachable);
+    it->second.insert(QStringLiteral("state"), state);
+}
+
+// One light at a time is away: it comes back at the next such fault.
+void BridgeSimulator::Impl::toggleTakenAway()
+{
+    if (takenAway) {
+        setReachable(*std::exchange(takenAway, std::nullopt), true);
+        return;
+    }
+    if (lights.empty())
+        return;
+    auto it = lights.begin();
+    std::advance(it, faultRandom.bounded(static_cast<int>(lights.size())));
+    if (!it->second.value(QStringLiteral("state")).toObject().value(QStringLiteral("reachable")).toBool())
+        return; // already away for its own reasons
+    takenAway = it->first;
+    setReachable(it->first, false);
+    ++injected[QStringLiteral("unreachable")];
+}
+
+void BridgeSimulator::Impl::sendFaulty(const QString& fault, const QHttpServerRequest& request,
+                                       QTcpSocket* socket, const Answer& answer)
+{
+    if (fault == QLatin1String("slow")) {
+        // Real time, not the main queue's clock: a client's time-out is real time too. The socket
+        // owns the request; the timer goes with the socket.
+        QTimer::singleShot(faults.slowMs, socket,
+                           [this, request = &request, socket, answer] { send(*request, socket, answer); });
+        return;
+    }
+    if (fault == QLatin1String("reset")) {
+        // The head and half the body, then a reset instead of the rest.
+        const QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) +
+                                " OK\r\nServer: nginx\r\nContent-Type: " + answer.contentType +
+                                "\r\nContent-Length: " + QByteArray::number(answer.body.size()) + "\r\n\r\n";
+        socket->write(head + answer.body.left(answer.body.size() / 2));
+        socket->flush();
+        socket->abort();
+        return;
+    }
+    send(request, socket, answer);
+}
 
 bool BridgeSimulator::Impl::loadLights(const QString& file, QString* error)
 {
@@ -733,17 +833,32 @@ bool BridgeSimulator::Impl::handle(const QHttpServerRequest& request, QTcpSocket
         return true;
     }
 
-    RecordedRequest record{method, path, request.body(), now() - startTime, 0};
+    RecordedRequest record{method, path, request.body(), now() - startTime, 0, {}};
     std::optional<Answer> answer;
     if (!silent) {
-        answer = answerFor(record);
-        record.status = answer->status;
+        record.fault = pickFault();
+        if (record.fault == QLatin1String("rate-limit"))
+            answer = faultRandom.bounded(2) ? html(429, "429 Too Many Requests")
+                                            : html(503, "503 Service Temporarily Unavailable");
+        else
+            answer = answerFor(record);
+        if (record.fault == QLatin1String("garbage")) {
+            static const QByteArray garbage[] = {"{\"1\":{\"state\":{\"on\":tr",
+                                                 "[{\"success\":", "\x01\xff\xfe<?", "}{][",
+                                                 "{\"lights\" 12}"};
+            answer = Answer{200, garbage[faultRandom.bounded(5)], "application/json"};
+        }
+        record.status = record.fault == QLatin1String("reset") ? 0 : answer->status;
     }
     requests.append(record);
     Q_EMIT q->requestReceived(record);
     if (!answer)
         return true; // silent: the connection stays open and unanswered until the client gives up
 
+    if (!record.fault.isEmpty() && record.fault != QLatin1String("unreachable")) {
+        sendFaulty(record.fault, request, socket, *answer);
+        return true;
+    }
     if (options.latencyMs <= 0) {
         send(request, socket, *answer);
         return true;
@@ -822,6 +937,7 @@ bool BridgeSimulator::start(const SimOptions& options, QString* error)
 
     d->options = options;
     d->options.bridgeId = options.bridgeId.toUpper();
+    setFaults(options.faults);
     if (!d->loadLights(options.lightsFile, &message))
         return fail(message);
 
@@ -943,6 +1059,20 @@ void BridgeSimulator::setRawAnswer(const QString& path, int status, const QByteA
         d->rawAnswers.remove(path);
     else
         d->rawAnswers.insert(path, Answer{status == 0 ? 200 : status, body, contentType});
+}
+
+void BridgeSimulator::setFaults(const FaultOptions& faults)
+{
+    d->faults = faults;
+    d->faults.probability = std::clamp(faults.probability, 0.0, 1.0);
+    d->faultRandom.seed(faults.seed);
+    if (d->takenAway && !faults.kinds.contains(QStringLiteral("unreachable")))
+        d->setReachable(*std::exchange(d->takenAway, std::nullopt), true);
+}
+
+QMap<QString, int> BridgeSimulator::faultsInjected() const
+{
+    return d->injected;
 }
 
 QSslCertificate BridgeSimulator::certificate() const

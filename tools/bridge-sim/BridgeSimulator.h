@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QMetaType>
 #include <QObject>
 #include <QSslCertificate>
@@ -21,6 +22,24 @@ struct RecordedRequest {
     QByteArray body;
     double time = 0;  // seconds since the simulator started, on orvel::MainQueue::shared()'s clock
     int status = 200; // HTTP status of the answer (429/503 when rate limited, 0 when silent)
+    QString fault;    // the fault injected into this answer ("garbage", ...); empty when none
+};
+
+// Ways a misbehaving bridge or network fails, injected at random into answers outside /sim/:
+//   rate-limit   refused as busy: HTML 429 or 503, nothing done
+//   garbage      done, but the answer is HTTP 200 with a body that is not JSON
+//   slow         done, but the answer comes only after slowMs (past a client's time-out)
+//   reset        done, but the connection is reset halfway through the answer
+//   unreachable  a random light turns unreachable, or an unreachable one comes back
+struct FaultOptions {
+    QStringList kinds;        // from faultKinds(); empty = no faults
+    double probability = 0.2; // chance that one request meets one of the kinds
+    int slowMs = 5000;
+    quint32 seed = 1; // same seed, same faults for the same requests
+
+    static const QStringList& faultKinds();
+    // "rate-limit,garbage" into kinds; false with a message naming the unknown kind.
+    bool parseKinds(const QString& list, QString* error);
 };
 
 struct SimOptions {
@@ -38,6 +57,7 @@ struct SimOptions {
     // Real bridges are not known to refuse colour or brightness sent together with on:false.
     // When set, such parameters get error 201 as if the light were already off.
     bool colourWithOffIsError = false;
+    FaultOptions faults;
 };
 
 // A Hue bridge (v1 REST API) on a loopback socket, faithful to what real bridges send on the wire:
@@ -74,6 +94,12 @@ public:
     // Overrides the answer for a path (malformed-answer tests); empty body and status 0 clear it.
     void setRawAnswer(const QString& path, int status, const QByteArray& body, const QByteArray& contentType);
     QSslCertificate certificate() const; // the served certificate when https
+
+    // Changes the faults injected from now on. Switching off "unreachable" brings back the lights it
+    // took away.
+    void setFaults(const FaultOptions& faults);
+    // How many faults of each kind were injected since start.
+    QMap<QString, int> faultsInjected() const;
 
 Q_SIGNALS:
     void requestReceived(const orvel::sim::RecordedRequest& request);

@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRandomGenerator>
 
 namespace {
 
@@ -56,12 +57,25 @@ int main(int argc, char** argv)
         QStringLiteral("0"));
     const QCommandLineOption latency(QStringLiteral("latency"), QStringLiteral("Delay every answer (ms)."),
                                      QStringLiteral("MS"), QStringLiteral("0"));
-    parser.addOptions({host, port, lights, user, pressLink, https, rateLimit, latency});
+    const QCommandLineOption faults(
+        QStringLiteral("faults"),
+        QStringLiteral("Misbehave at random: a comma-separated set of rate-limit, garbage, slow, reset, "
+                       "unreachable."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption faultRate(QStringLiteral("fault-rate"),
+                                       QStringLiteral("Percentage of requests that meet a fault (20)."),
+                                       QStringLiteral("PERCENT"), QStringLiteral("20"));
+    const QCommandLineOption slow(QStringLiteral("slow"),
+                                  QStringLiteral("How late a slow answer comes (ms, 5000)."),
+                                  QStringLiteral("MS"), QStringLiteral("5000"));
+    parser.addOptions(
+        {host, port, lights, user, pressLink, https, rateLimit, latency, faults, faultRate, slow});
     if (!parser.parse(QCoreApplication::arguments())) {
         orvel::printLine(QStringLiteral("orvel-bridge-sim: %1").arg(parser.errorText()));
         orvel::printLine(
             QStringLiteral("usage: orvel-bridge-sim [--host ADDR] [--port N] [--lights FILE] "
-                           "[--user NAME] [--press-link] [--https] [--rate-limit N] [--latency MS]"));
+                           "[--user NAME] [--press-link] [--https] [--rate-limit N] [--latency MS] "
+                           "[--faults LIST] [--fault-rate PERCENT] [--slow MS]"));
         return 2;
     }
     if (parser.isSet(QStringLiteral("help")))
@@ -85,6 +99,18 @@ int main(int argc, char** argv)
     options.latencyMs = toNumber(parser.value(latency), QStringLiteral("latency"), 0, 600000, &ok);
     if (!ok)
         return 2;
+    options.faults.probability =
+        toNumber(parser.value(faultRate), QStringLiteral("fault-rate"), 0, 100, &ok) / 100.0;
+    if (!ok)
+        return 2;
+    options.faults.slowMs = toNumber(parser.value(slow), QStringLiteral("slow"), 0, 600000, &ok);
+    if (!ok)
+        return 2;
+    options.faults.seed = QRandomGenerator::global()->generate();
+    if (QString error; !options.faults.parseKinds(parser.value(faults), &error)) {
+        orvel::printLine(QStringLiteral("orvel-bridge-sim: --faults: %1").arg(error));
+        return 2;
+    }
     options.lightsFile = parser.value(lights);
     options.fixedUser = parser.value(user);
     options.pressLink = parser.isSet(pressLink);
@@ -105,6 +131,8 @@ int main(int argc, char** argv)
                                  QLatin1Char(' ') + QString::fromUtf8(request.body.left(200)).simplified();
                          if (request.status != 200)
                              line += QStringLiteral(" -> %1").arg(request.status);
+                         if (!request.fault.isEmpty())
+                             line += QStringLiteral(" [fault: %1]").arg(request.fault);
                          orvel::printLine(line);
                      });
     orvel::printLine(QStringLiteral("orvel-bridge-sim listening on %1").arg(simulator.baseUrl().toString()));

@@ -70,6 +70,8 @@ public:
 
     // Requests not answered yet: sent, waiting for their turn, or waiting to be retried.
     int pendingRequests() const { return inFlight_ + static_cast<int>(waiting_.size()) + backingOff_; }
+    // Of those, the ones sent and not answered yet.
+    int requestsOnTheWire() const { return inFlight_; }
 
 private:
     BridgeLink(const QString& host, const BridgeClientOptions& options);

@@ -76,6 +76,7 @@ public:
     // The bridge's own id ("001788FFFE0A0B0C"), once it has answered.
     QString bridgeId() const { return session_->link->bridgeId(); }
     int pendingRequests() const { return session_->link->pendingRequests(); }
+    int requestsOnTheWire() const { return session_->link->requestsOnTheWire(); }
 
 private:
     struct Read;

@@ -25,15 +25,9 @@ public:
     }
 
     // Requests of all live clients not answered yet; quitting waits for the switch-off writes.
-    int requestsInFlight() const
-    {
-        int pending = 0;
-        for (const auto& weak : clients_) {
-            if (const auto client = weak.lock())
-                pending += client->pendingRequests();
-        }
-        return pending;
-    }
+    int requestsInFlight() const { return sum(&HttpHueBridge::pendingRequests); }
+    // Of those, the ones sent and not answered yet (not those waiting their turn or to be retried).
+    int requestsOnTheWire() const { return sum(&HttpHueBridge::requestsOnTheWire); }
 
     std::unique_ptr<HueDiscovery> makeDiscovery(HueDiscoveryDelegate* delegate) override
     {
@@ -41,6 +35,16 @@ public:
     }
 
 private:
+    int sum(int (HttpHueBridge::*count)() const) const
+    {
+        int total = 0;
+        for (const auto& weak : clients_) {
+            if (const auto client = weak.lock())
+                total += (*client.*count)();
+        }
+        return total;
+    }
+
     BridgeClientOptions client_;
     DiscoveryOptions discovery_;
     std::vector<std::weak_ptr<HttpHueBridge>> clients_;
