@@ -318,29 +318,25 @@ public:
 
     bool sendCommands(const std::vector<MidiCommand>& commands, QString* error) override
     {
-        for (const MidiCommand& command : commands) {
-            QByteArray bytes;
-            if (!RtMidiEndpoints::wireBytes(command, &bytes, error))
-                return false;
-            if (bytes.isEmpty())
-                continue;
-            if (!client_->jack) {
-                if (error)
-                    *error = QStringLiteral("could not send %1: the JACK server is away")
-                                 .arg(command.description());
-                return false;
-            }
-            const auto length = static_cast<std::uint32_t>(bytes.size());
-            if (jack_ringbuffer_write_space(client_->ring) < sizeof length + length) {
-                if (error)
-                    *error = QStringLiteral("could not send %1: the MIDI output queue is full")
-                                 .arg(command.description());
-                return false;
-            }
-            jack_ringbuffer_write(client_->ring, reinterpret_cast<const char*>(&length), sizeof length);
-            jack_ringbuffer_write(client_->ring, bytes.constData(), length);
-        }
-        return true;
+        return RtMidiEndpoints::sendEach(
+            commands, error, [this](const QByteArray& bytes, const MidiCommand& command, QString* failure) {
+                if (!client_->jack) {
+                    if (failure)
+                        *failure = QStringLiteral("could not send %1: the JACK server is away")
+                                       .arg(command.description());
+                    return false;
+                }
+                const auto length = static_cast<std::uint32_t>(bytes.size());
+                if (jack_ringbuffer_write_space(client_->ring) < sizeof length + length) {
+                    if (failure)
+                        *failure = QStringLiteral("could not send %1: the MIDI output queue is full")
+                                       .arg(command.description());
+                    return false;
+                }
+                jack_ringbuffer_write(client_->ring, reinterpret_cast<const char*>(&length), sizeof length);
+                jack_ringbuffer_write(client_->ring, bytes.constData(), length);
+                return true;
+            });
     }
 
 private:

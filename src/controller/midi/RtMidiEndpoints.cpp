@@ -225,32 +225,27 @@ public:
 
     bool sendCommands(const std::vector<MidiCommand>& commands, QString* error) override
     {
-        for (const MidiCommand& command : commands) {
-            QByteArray bytes;
-            if (!RtMidiEndpoints::wireBytes(command, &bytes, error))
+        return RtMidiEndpoints::sendEach(
+            commands, error, [this](const QByteArray& bytes, const MidiCommand& command, QString* failure) {
+                QStringList texts;
+                bool failed = false;
+                try {
+                    errors_->beginCollecting();
+                    out_->sendMessage(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                      static_cast<std::size_t>(bytes.size()));
+                    texts = errors_->endCollecting(&failed);
+                } catch (const RtMidiError& e) {
+                    texts = errors_->endCollecting(nullptr);
+                    texts.append(QString::fromStdString(e.getMessage()).trimmed());
+                }
+                // A warning while sending means the message did not go out either.
+                if (texts.isEmpty())
+                    return true;
+                if (failure)
+                    *failure = QStringLiteral("could not send %1: %2")
+                                   .arg(command.description(), texts.join(QLatin1Char(' ')));
                 return false;
-            if (bytes.isEmpty())
-                continue; // an empty command carries nothing to put on the wire
-            QStringList texts;
-            bool failed = false;
-            try {
-                errors_->beginCollecting();
-                out_->sendMessage(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                                  static_cast<std::size_t>(bytes.size()));
-                texts = errors_->endCollecting(&failed);
-            } catch (const RtMidiError& e) {
-                texts = errors_->endCollecting(nullptr);
-                texts.append(QString::fromStdString(e.getMessage()).trimmed());
-            }
-            // A warning while sending means the message did not go out either.
-            if (!texts.isEmpty()) {
-                if (error)
-                    *error = QStringLiteral("could not send %1: %2")
-                                 .arg(command.description(), texts.join(QLatin1Char(' ')));
-                return false;
-            }
-        }
-        return true;
+            });
     }
 
 private:

@@ -37,6 +37,21 @@ public:
     // cannot be expressed as a well-formed message.
     static bool wireBytes(const MidiCommand& command, QByteArray* bytes, QString* error);
 
+    // Hands each command's wire bytes to `send(bytes, command, error)`, leaving out empty commands;
+    // stops at the first command that cannot be expressed or sent.
+    template <typename Send>
+    static bool sendEach(const std::vector<MidiCommand>& commands, QString* error, Send send)
+    {
+        for (const MidiCommand& command : commands) {
+            QByteArray bytes;
+            if (!wireBytes(command, &bytes, error))
+                return false;
+            if (!bytes.isEmpty() && !send(bytes, command, error))
+                return false;
+        }
+        return true;
+    }
+
 private:
     // Opens an endpoint on the first MIDI system that works, in the order of choice.
     template <typename Endpoint, typename OpenAlsa, typename OpenJack>
