@@ -418,6 +418,7 @@ struct BridgeSimulator::Impl {
     }
 
     bool loadLights(const QString& file, QString* error);
+    bool parseLights(const QByteArray& text, const QString& source, QString* error);
     Answer pair(const QByteArray& body);
     Answer api(const QString& method, const QStringList& segments, const QByteArray& body);
     Answer setState(const QString& id, const QByteArray& body);
@@ -535,11 +536,16 @@ bool BridgeSimulator::Impl::loadLights(const QString& file, QString* error)
         *error = QStringLiteral("cannot read lights file %1: %2").arg(path, input.errorString());
         return false;
     }
+    return parseLights(input.readAll(), QStringLiteral("lights file %1").arg(path), error);
+}
+
+bool BridgeSimulator::Impl::parseLights(const QByteArray& text, const QString& source, QString* error)
+{
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(input.readAll(), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("lights file %1 is not valid JSON: %2 at offset %3")
-                     .arg(path, parseError.errorString())
+        *error = QStringLiteral("%1 is not valid JSON: %2 at offset %3")
+                     .arg(source, parseError.errorString())
                      .arg(parseError.offset);
         return false;
     }
@@ -548,13 +554,13 @@ bool BridgeSimulator::Impl::loadLights(const QString& file, QString* error)
     if (object.value(QStringLiteral("lights")).isObject() && object.contains(QStringLiteral("config")))
         object = object.value(QStringLiteral("lights")).toObject();
     if (!document.isObject()) {
-        *error = QStringLiteral("lights file %1 must hold an object keyed by light id").arg(path);
+        *error = QStringLiteral("%1 must hold an object keyed by light id").arg(source);
         return false;
     }
     lights.clear();
     for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
         const QJsonObject light = it.value().toObject();
-        const QString where = QStringLiteral("lights file %1, light \"%2\"").arg(path, it.key());
+        const QString where = QStringLiteral("%1, light \"%2\"").arg(source, it.key());
         if (!isLightId(it.key())) {
             *error = QStringLiteral("%1: a light id must be a positive whole number").arg(where);
             return false;
@@ -938,7 +944,11 @@ bool BridgeSimulator::start(const SimOptions& options, QString* error)
     d->options = options;
     d->options.bridgeId = options.bridgeId.toUpper();
     setFaults(options.faults);
-    if (!d->loadLights(options.lightsFile, &message))
+    const bool loaded =
+        options.lightsJson.isEmpty()
+            ? d->loadLights(options.lightsFile, &message)
+            : d->parseLights(options.lightsJson, QStringLiteral("the lights given"), &message);
+    if (!loaded)
         return fail(message);
 
     auto server = std::make_unique<Server>();
@@ -1002,6 +1012,11 @@ void BridgeSimulator::addUser(const QString& username)
     d->addUser(username, QStringLiteral("orvel#sim"));
 }
 
+void BridgeSimulator::removeUser(const QString& username)
+{
+    d->whitelist.remove(username);
+}
+
 QStringList BridgeSimulator::users() const
 {
     return d->whitelist.keys();
@@ -1029,6 +1044,24 @@ QStringList BridgeSimulator::lightIds() const
     for (const auto& entry : d->lights)
         ids << QString::number(entry.first);
     return ids;
+}
+
+QString BridgeSimulator::addLight(const QJsonObject& light)
+{
+    const int id = d->lights.empty() ? 1 : d->lights.rbegin()->first + 1;
+    QJsonObject stored = light;
+    QJsonObject state = stored.value(QStringLiteral("state")).toObject();
+    if (!state.contains(QStringLiteral("reachable")))
+        state.insert(QStringLiteral("reachable"), true);
+    stored.insert(QStringLiteral("state"), state);
+    d->lights[id] = stored;
+    return QString::number(id);
+}
+
+void BridgeSimulator::removeLight(const QString& id)
+{
+    if (isLightId(id))
+        d->lights.erase(id.toInt());
 }
 
 void BridgeSimulator::setLightReachable(const QString& id, bool reachable)
