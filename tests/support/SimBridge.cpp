@@ -23,6 +23,19 @@ SimBridge::SimBridge(const QByteArray& lights, sim::SimOptions options)
         qFatal("bridge simulator: %s", qPrintable(error));
 }
 
+std::shared_ptr<HueBridgeClient> SimBridge::readClient() const
+{
+    auto client = HttpHueBridge::create(host(), kSimUser, {});
+    bool done = false, ok = false;
+    client->readWithCompletion([&](HueBridgeClient&, const QString& error) {
+        done = true;
+        ok = error.isEmpty();
+    });
+    if (!QTest::qWaitFor([&] { return done; }, 5000) || !ok)
+        return nullptr;
+    return client;
+}
+
 QStringList SimBridge::writes() const
 {
     QStringList lines;

@@ -25,6 +25,8 @@ struct SimBridge {
     explicit SimBridge(const QByteArray& lights = kThreeLights, sim::SimOptions options = {});
 
     QString host() const { return sim.hostAndPort(); }
+    // A real HTTP client for kSimUser that has read the bridge (null if the read failed).
+    std::shared_ptr<HueBridgeClient> readClient() const;
     // "<light id> <body>" of every state write the bridge received, in order.
     QStringList writes() const;
     // How often the light alone was read (GET .../lights/<id>).
