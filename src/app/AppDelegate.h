@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "controller/bridge/HueBridge.h"
+#include "hue/HueBridge.h"
 #include "platform/MainQueue.h"
 
 class QAction;
