@@ -57,6 +57,7 @@ waitFor 100 test -s "$work/bus" || fail "the session bus did not start"
 export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
 orvelEnv=(-u ORVEL_ASSUME_TRAY QT_QPA_PLATFORM=xcb)
 startHost() {
+  command -v gtk-sni-tray-standalone >/dev/null || fail "no gtk-sni-tray-standalone: run scripts/install-deps.sh"
   NO_AT_BRIDGE=1 gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
   hostPid=$!
   pids+=("$hostPid")
@@ -74,7 +75,7 @@ registered() {
   return 1
 }
 restarted() {
-  waitFor 100 said 'starting Orvel again' || fail "Orvel did not start again for the new tray"
+  waitFor 300 said 'starting Orvel again' || fail "Orvel did not start again for the new tray"
   waitFor 200 saidTimes 'midi set up' 2 || fail "Orvel did not come back"
   waitFor 100 registered || fail "no item of Orvel's in the tray"
 }
