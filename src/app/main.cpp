@@ -34,9 +34,15 @@
 #include <QPixmap>
 
 #include <array>
+#include <string>
+#include <vector>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -140,28 +146,10 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
     });
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One run of the application, from the GUI's start to its end; `restartAtLogin` is set when Orvel
+// is to start again in its place.
+int run(int& argc, char** argv, const LaunchOptions& options, std::optional<bool>& restartAtLogin)
 {
-    // The command line is read before the GUI starts, so --help and --version work without a
-    // display.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const LaunchOptions options = parseCommandLine(arguments);
-    switch (options.action) {
-    case LaunchOptions::Action::ShowHelp:
-    case LaunchOptions::Action::ShowVersion:
-        printLine(options.text);
-        return 0;
-    case LaunchOptions::Action::Fail:
-        std::fprintf(stderr, "%s\n", options.text.toLocal8Bit().constData());
-        return 2;
-    case LaunchOptions::Action::Run:
-        break;
-    }
-
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvel"));
     QApplication::setApplicationVersion(QString::fromLatin1(build::version));
@@ -218,5 +206,55 @@ int main(int argc, char** argv)
     if (!screenshotDir.isEmpty())
         scheduleScreenshots(delegate, screenshotDir, MainQueue::shared().now());
 
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    restartAtLogin = delegate.restartAtLogin();
+    return status;
+}
+
+// Starts Orvel again in this very process, once everything of the last run has been let go
+// (preferences saved, single-instance socket and MIDI ports closed): the session, the autostart
+// and whoever waits for Orvel's process see one Orvel that runs on.
+int restartInPlace(const std::vector<std::string>& given, bool atLogin)
+{
+    std::vector<char*> arguments;
+    for (const std::string& argument : given) {
+        if (atLogin || argument != "--login")
+            arguments.push_back(const_cast<char*>(argument.c_str()));
+    }
+    arguments.push_back(nullptr);
+    ::execv("/proc/self/exe", arguments.data());
+    printLine(
+        QStringLiteral("could not start Orvel again: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The command line is read before the GUI starts, so --help and --version work without a
+    // display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const LaunchOptions options = parseCommandLine(arguments);
+    switch (options.action) {
+    case LaunchOptions::Action::ShowHelp:
+    case LaunchOptions::Action::ShowVersion:
+        printLine(options.text);
+        return 0;
+    case LaunchOptions::Action::Fail:
+        std::fprintf(stderr, "%s\n", options.text.toLocal8Bit().constData());
+        return 2;
+    case LaunchOptions::Action::Run:
+        break;
+    }
+
+    // Qt takes its own options out of argv; a restart passes them on as they were given.
+    const std::vector<std::string> given(argv, argv + argc);
+    std::optional<bool> restartAtLogin;
+    const int status = run(argc, argv, options, restartAtLogin);
+    if (restartAtLogin)
+        return restartInPlace(given, *restartAtLogin);
+    return status;
 }
