@@ -80,8 +80,10 @@ private slots:
                 Program flip(home.environment(), QStringLiteral(ORVEL_EXECUTABLE),
                              {enabled ? u"--disable"_qs : u"--enable"_qs});
                 QTRY_VERIFY_WITH_TIMEOUT(flip.finished() || killed, 20'000);
-                if (flip.finished() && flip.process.exitCode() == 0)
-                    enabled = !enabled, ++flips;
+                const bool flipped = flip.finished() && flip.process.exitCode() == 0;
+                QVERIFY2(flipped || killed, qPrintable(flip.output));
+                enabled ^= flipped;
+                flips += int(flipped);
             }
             QTRY_VERIFY(app->finished());
 
@@ -125,7 +127,8 @@ private slots:
         QCOMPARE(readStore(path).value(u"global_toggle"_qs), QJsonValue(true));
         ::kill(static_cast<pid_t>(app->process.processId()), signal);
         QTRY_VERIFY(app->finished());
-        QCOMPARE(app->process.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(app->process.exitStatus() == QProcess::NormalExit && app->process.exitCode() == 0,
+                 qPrintable(app->output));
         QCOMPARE(readStore(path).value(u"global_toggle"_qs), QJsonValue(false));
         QCOMPARE(readStore(path).value(u"hue_username"_qs).toString(), kUser);
     }
