@@ -17,6 +17,7 @@
 #include "app/BridgeWindow.h"
 #include "app/BuildInfo.h"
 #include "app/CommandLine.h"
+#include "app/RemoteSwitches.h"
 #include "app/SettingsWindow.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstance.h"
@@ -158,8 +159,13 @@ int run(int& argc, char** argv, const LaunchOptions& options, std::optional<bool
     QApplication::setQuitOnLastWindowClosed(false);
 
     SingleInstance instance;
-    switch (instance.claim()) {
+    const QStringList switches = switchArguments(options);
+    switch (instance.claim(3000, switches)) {
     case SingleInstance::Role::HandedOver:
+        if (!switches.isEmpty()) {
+            printLine(instance.answer());
+            return instance.switchesSet() ? 0 : 1;
+        }
         printLine(QStringLiteral("Orvel is already running; its settings window has been shown"));
         return 0;
     case SingleInstance::Role::Unresponsive:
@@ -194,13 +200,34 @@ int run(int& argc, char** argv, const LaunchOptions& options, std::optional<bool
     AppDelegate delegate(std::move(environment));
 
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::unhideWindow);
+    // `orvel --disable` and the like, run while this copy runs: its switches, as if flipped here.
+    instance.setSwitchHandler([&delegate](const QStringList& words, const SingleInstance::Reply& reply) {
+        const LaunchOptions asked = parseCommandLine(QStringList{QStringLiteral("orvel")} + words);
+        if (asked.action != LaunchOptions::Action::Run || (!asked.systemEnabled && !asked.alwaysOn))
+            return reply(false, QStringLiteral("not a switch: ") + words.join(QLatin1Char(' ')));
+        if (!delegate.controller())
+            return reply(false, QStringLiteral("Orvel is still starting; try again in a moment"));
+        setSwitches(*delegate.controller(), asked.systemEnabled, asked.alwaysOn, false,
+                    [reply](bool set, const QString& text) {
+                        printLine(QStringLiteral("from the command line: ") + text);
+                        reply(set, text);
+                    });
+    });
 
     // Logout, shutdown and Ctrl-C put the lights back like "Quit Orvel" does.
     SignalHandler signalHandler;
     signalHandler.watch({SIGTERM, SIGINT, SIGHUP});
     QObject::connect(&signalHandler, &SignalHandler::received, &delegate, &AppDelegate::exit);
 
-    MainQueue::shared().after(0, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    MainQueue::shared().after(0, [&delegate, options] {
+        delegate.applicationDidFinishLaunching();
+        // Switches given to this start apply once it has started; "Always On" waits for the bridge.
+        if (delegate.controller() && (options.systemEnabled || options.alwaysOn))
+            setSwitches(*delegate.controller(), options.systemEnabled, options.alwaysOn, true,
+                        [](bool, const QString& text) {
+                            printLine(QStringLiteral("from the command line: ") + text);
+                        });
+    });
 
     const QString screenshotDir = qEnvironmentVariable("ORVEL_SCREENSHOT_DIR");
     if (!screenshotDir.isEmpty())
