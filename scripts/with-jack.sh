@@ -52,6 +52,9 @@ trap 'exit 143' TERM
 # Starts a server named $1; true once a client gets through, false when it gave up.
 start_server() {
   export JACK_DEFAULT_SERVER="$1"
+  # A name another run is using is not ours to share: that run stops its server when it ends,
+  # in the middle of our tests.
+  server_running && return 1
   # -r before -d: no realtime scheduling (containers and plain users rarely may have it).
   # JACK_NO_AUDIO_RESERVATION: do not ask the session bus for the sound card; there is none.
   # The dummy backend runs on a timer, and when a busy machine misses cycles an asynchronous
@@ -61,7 +64,9 @@ start_server() {
   jackd_pid=$!
   for _ in $(seq 100); do # at most about 10 s
     kill -0 "$jackd_pid" 2>/dev/null || return 1
-    server_running && return 0
+    # A server that answers while ours is still alive is ours (a second jackd of a taken name
+    # gives up at once).
+    server_running && kill -0 "$jackd_pid" 2>/dev/null && return 0
     sleep 0.1
   done
   return 1
