@@ -78,26 +78,15 @@ void send(const QByteArray& bytes)
     jack_ringbuffer_write(ring, bytes.constData(), length);
 }
 
-void send(std::initializer_list<int> bytes)
+// Messages in hex, apart by spaces.
+void send(const QString& messages)
 {
-    QByteArray message;
-    for (int b : bytes)
-        message.append(char(b));
-    send(message);
+    for (const QString& message : messages.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        send(QByteArray::fromHex(message.toLatin1()));
 }
 
-void startupBurst()
-{
-    for (const QByteArray& message : orvel::test::dawStartupBurst())
-        send(message);
-}
-
-void transportBlock(bool recording)
-{
-    send({0x90, 0x5F, recording ? 0x7F : 0x00});
-    send({0x90, 0x5E, recording ? 0x7F : 0x00});
-    send({0x90, 0x5D, recording ? 0x00 : 0x7F});
-}
+// The Record, Play and Stop LEDs as the transport goes.
+const QString kRecording = QStringLiteral("905f7f 905e7f 905d00");
 
 } // namespace
 
@@ -138,13 +127,18 @@ int main(int argc, char** argv)
     }
 
     enum class State { Waiting, Greeted, Talking } state = State::Waiting;
+    auto talk = [&state] {
+        state = State::Talking;
+        for (const QByteArray& message : orvel::test::dawStartupBurst())
+            send(message);
+        say(QStringLiteral("talking"));
+    };
     QTimer poll; // the peer's own loop; the program under test never polls
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (graphChanged.exchange(false) && state == State::Waiting && jack_port_connected(outPort) > 0 &&
             jack_port_connected(inPort) > 0) {
             say(QStringLiteral("connected"));
-            for (int type : {0x14, 0x15, 0x10, 0x11})
-                send({0xF0, 0x00, 0x00, 0x66, type, 0x00, 0xF7});
+            send(QStringLiteral("f00000661400f7 f00000661500f7 f00000661000f7 f00000661100f7"));
             state = State::Greeted;
         }
         QList<QByteArray> messages;
@@ -156,10 +150,10 @@ int main(int argc, char** argv)
             say(QStringLiteral("answered ") + QString::fromLatin1(message.toHex()));
             if (state == State::Greeted && message.startsWith(QByteArray::fromHex("f000006614")) &&
                 message.size() == 18 && message.at(5) == 0x01)
-                state = State::Talking, startupBurst(), say(QStringLiteral("talking"));
+                talk();
         }
         if (state == State::Greeted && !handshake)
-            state = State::Talking, startupBurst(), say(QStringLiteral("talking"));
+            talk();
     });
     poll.start(10);
 
@@ -176,27 +170,23 @@ int main(int argc, char** argv)
         }
         const QString command = words.value(0);
         if (command == QStringLiteral("arm")) {
-            send({0x90, 0x00, 0x7F});
-            send({0x90, 0x5F, 0x00});
-            send({0x90, 0x5F, 0x01});
+            send(QStringLiteral("90007f 905f00 905f01"));
         } else if (command == QStringLiteral("record")) {
-            transportBlock(true);
+            send(kRecording);
             QThread::msleep(100);
-            transportBlock(true);
+            send(kRecording);
         } else if (command == QStringLiteral("stop")) {
-            transportBlock(false);
+            send(QStringLiteral("905f00 905e00 905d7f"));
         } else if (command == QStringLiteral("select2")) {
-            send({0x90, 0x19, 0x7F});
+            send(QStringLiteral("90197f"));
         } else if (command == QStringLiteral("timecode")) {
             for (int i = 0; i < words.value(1).toInt(); ++i)
-                send({0xB0, 0x40 + i % 10, 0x30 + i % 10});
+                send(QByteArray{"\xb0"} + char(0x40 + i % 10) + char(0x30 + i % 10));
         } else if (command == QStringLiteral("send")) {
-            send(QByteArray::fromHex(words.value(1).toLatin1()));
+            send(words.mid(1).join(QLatin1Char(' ')));
         } else if (command == QStringLiteral("close")) {
-            for (int i = 0; i < 25; ++i) {
-                send({0xF0, 0x00, 0x00, 0x66, 0x14, 0x08, 0x00, 0xF7});
-                QThread::msleep(21);
-            }
+            for (int i = 0; i < 25; ++i, QThread::msleep(21))
+                send(QStringLiteral("f0000066140800f7"));
         }
         say(QStringLiteral("done ") + command);
     });

@@ -7,8 +7,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -29,29 +27,31 @@ inline std::unique_ptr<sim::BridgeSimulator> pairedSimulator(QString* error)
     return simulator->start(options, error) ? std::move(simulator) : nullptr;
 }
 
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// A home directory of its own for the program, with our user name and `prefs` stored.
+// A home directory of its own for the program.
 class Home {
 public:
-    explicit Home(QJsonObject prefs)
+    Home()
     {
-        for (const char* sub : {".config/Orvel", "runtime"})
-            QDir().mkpath(path(sub));
+        QDir().mkpath(path(".config/Orvel"));
+        QDir().mkpath(path("runtime"));
         QFile::setPermissions(path("runtime"),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
+    QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
+    QByteArray read(const char* sub) const
+    {
+        QFile file(path(sub));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // Stores `prefs` and our user name as the preferences.
+    void store(QJsonObject prefs) const
+    {
         prefs.insert(u"hue_username"_qs, kUser);
         QFile file(path(".config/Orvel/preferences.json"));
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(prefs).toJson());
     }
-
-    QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
-    QByteArray log() const { return readFile(path(".local/share/Orvel/swift_log.txt")); }
 
     QProcessEnvironment environment() const
     {
@@ -72,7 +72,6 @@ public:
     QTemporaryDir dir;
 };
 
-#ifdef ORVEL_EXECUTABLE
 // The application, pointed at a bridge unless `bridge` is empty.
 class Orvel : public Program {
 public:
@@ -81,6 +80,5 @@ public:
                   bridge.isEmpty() ? arguments : arguments << QStringLiteral("--bridge") << bridge)
     {}
 };
-#endif
 
 } // namespace orvel::test

@@ -20,14 +20,6 @@ namespace {
 
 const QString kUser = u"windowuser0123456789"_qs;
 
-// A port on 127.0.0.1 that nothing listens on.
-quint16 closedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
 } // namespace
 
 class BridgeWindowTest : public QObject {
@@ -72,13 +64,14 @@ private slots:
         const quint16 webPort = web.listen(QHostAddress::LocalHost, 0);
         QVERIFY(webPort != 0);
 
-        QString address = sim.hostAndPort();
-        if (kind == u"scheme"_qs)
-            address = u"http://10.0.0.2"_qs;
-        else if (kind == u"closed"_qs)
-            address = u"127.0.0.1:%1"_qs.arg(closedPort());
-        else if (kind == u"web"_qs)
-            address = u"127.0.0.1:%1"_qs.arg(webPort);
+        QTcpServer closed; // a port that nothing listens on
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = closed.serverPort();
+        closed.close();
+        const QMap<QString, QString> addresses{{u"scheme"_qs, u"http://10.0.0.2"_qs},
+                                               {u"closed"_qs, u"127.0.0.1:%1"_qs.arg(closedPort)},
+                                               {u"web"_qs, u"127.0.0.1:%1"_qs.arg(webPort)}};
+        const QString address = addresses.value(kind, sim.hostAndPort());
 
         // Discovery knows only the simulator: nothing leaves the machine.
         DiscoveryOptions discovery;

@@ -1,6 +1,7 @@
-// The process-level services of the shell: one running copy per user and store, and Unix signals
-// delivered to the main loop.
+// The process-level services of the shell: the command line, one running copy per user and store,
+// and Unix signals delivered to the main loop.
 
+#include "app/CommandLine.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstance.h"
 #include "support/TestMain.h"
@@ -10,35 +11,10 @@
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QThread>
 
-#include <atomic>
 #include <csignal>
 
 using namespace orvel;
-
-namespace {
-
-// A thread standing for another process: `setUp` runs there on `object`, which is deleted when
-// the thread ends.
-class OtherProcess : public QThread {
-public:
-    template <typename T, typename F> OtherProcess(T* object, F setUp)
-    {
-        start();
-        object->moveToThread(this);
-        connect(this, &QThread::finished, object, &QObject::deleteLater);
-        QMetaObject::invokeMethod(
-            object, [&] { setUp(object); }, Qt::BlockingQueuedConnection);
-    }
-    ~OtherProcess() override
-    {
-        quit();
-        wait();
-    }
-};
-
-} // namespace
 
 class ProcessServicesTest : public QObject {
     Q_OBJECT
@@ -47,23 +23,56 @@ class ProcessServicesTest : public QObject {
     QTemporaryDir dir_;
 
 private slots:
-    void firstCopyIsPrimaryAndALaterOneHandsOver()
+    void parses_data()
     {
-        {
-            std::atomic<int> shows = 0;
-            auto role = SingleInstance::Role::Unresponsive;
-            OtherProcess running(new SingleInstance(socketPath("handover")), [&](SingleInstance* first) {
-                connect(first, &SingleInstance::showRequested, first, [&shows] { ++shows; });
-                role = first->claim();
-            });
-            QCOMPARE(role, SingleInstance::Role::Primary);
-            QCOMPARE(SingleInstance(socketPath("handover")).claim(), SingleInstance::Role::HandedOver);
-            QTRY_COMPARE(shows.load(), 1);
-        }
-        // The copy is gone: the next start is the running one.
-        QCOMPARE(SingleInstance(socketPath("handover")).claim(), SingleInstance::Role::Primary);
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("bridgeHost");
+        QTest::addColumn<QString>("complaint"); // part of the message; empty where Orvel runs
+
+        QTest::newRow("address and port")
+            << QStringList{"--bridge=127.0.0.1:8080"} << "127.0.0.1:8080" << QString();
+        QTest::newRow("host name") << QStringList{"--bridge", " hue-bridge.local "} << "hue-bridge.local"
+                                   << QString();
+        QTest::newRow("bare IPv6") << QStringList{"--bridge", "fe80::1"} << "[fe80::1]" << QString();
+        QTest::newRow("IPv6 and port") << QStringList{"--bridge", "[::1]:80"} << "[::1]:80" << QString();
+        QTest::newRow("at login") << QStringList{"--login", "--bridge", "10.0.0.2"} << "10.0.0.2"
+                                  << QString();
+
+        QTest::newRow("scheme") << QStringList{"--bridge", "http://10.0.0.2"} << QString()
+                                << "without a scheme";
+        QTest::newRow("path") << QStringList{"--bridge", "10.0.0.2/api"} << QString()
+                              << "is not a host name or address";
+        QTest::newRow("port too big") << QStringList{"--bridge", "10.0.0.2:65536"} << QString()
+                                      << "the port must be a number from 1 to 65535";
+        QTest::newRow("bad IPv6") << QStringList{"--bridge", "[nope]:80"} << QString()
+                                  << "is not an IPv6 address";
+        QTest::newRow("switches") << QStringList{"--always-on=off", "--disable"} << QString() << QString();
+        QTest::newRow("both ways") << QStringList{"--enable", "--disable"} << QString() << "not both";
+        QTest::newRow("always on maybe") << QStringList{"--always-on", "maybe"} << QString() << "on or off";
+        QTest::newRow("stray argument")
+            << QStringList{"lights"} << QString() << "unexpected argument \"lights\"";
     }
 
+    void parses()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, bridgeHost);
+        QFETCH(QString, complaint);
+
+        arguments.prepend(QStringLiteral("orvel"));
+        const LaunchOptions options = parseCommandLine(arguments);
+        QCOMPARE(options.action,
+                 complaint.isEmpty() ? LaunchOptions::Action::Run : LaunchOptions::Action::Fail);
+        QCOMPARE(options.bridgeHost, bridgeHost);
+        QCOMPARE(options.atLogin, arguments.contains(u"--login"_qs));
+        QVERIFY2(options.text.contains(complaint), qPrintable(options.text));
+        // As a running copy is sent them: one order, whatever the order given.
+        const QStringList switches{"--disable", "--always-on", "off"};
+        QCOMPARE(switchArguments(options),
+                 complaint.isEmpty() && arguments.contains(u"--disable"_qs) ? switches : QStringList());
+    }
+
+    // The hand-over to a running copy is checked end to end (tst_ShellEndToEnd.cpp).
     void aStaleSocketIsReplaced()
     {
         // What a crashed copy leaves behind: something at the name that nobody listens on.
@@ -80,10 +89,9 @@ private slots:
 
     void aCopyThatDoesNotAnswerIsReported()
     {
-        bool listening = false;
-        OtherProcess silent(new QLocalServer,
-                            [&](QLocalServer* server) { listening = server->listen(socketPath("silent")); });
-        QVERIFY(listening);
+        // It listens but never reads: the kernel accepts the connection, nobody answers.
+        QLocalServer silent;
+        QVERIFY(silent.listen(socketPath("silent")));
         QCOMPARE(SingleInstance(socketPath("silent")).claim(300), SingleInstance::Role::Unresponsive);
     }
 
