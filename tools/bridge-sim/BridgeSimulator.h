@@ -46,6 +46,7 @@ struct SimOptions {
     QString host = QStringLiteral("127.0.0.1");
     quint16 port = 0;           // 0 = any free port
     QString lightsFile;         // JSON in the bridge's own /lights format; empty = built-in sample
+    QByteArray lightsJson;      // the same format given directly; used instead of lightsFile when set
     QString fixedUser;          // if non-empty, this user name is already paired (whitelisted)
     bool pressLink = false;     // start with the link button pressed (30 s window)
     bool https = false;         // serve HTTPS with a generated certificate (CN = bridge id, lower case)
@@ -79,6 +80,7 @@ public:
     void pressLinkButton();
     bool linkWindowOpen() const;
     void addUser(const QString& username);
+    void removeUser(const QString& username); // as when the user is deleted in the Hue app
     QStringList users() const;
 
     QList<RecordedRequest> requests() const;
@@ -86,6 +88,9 @@ public:
 
     QJsonObject light(const QString& id) const; // current full light object; empty if unknown
     QStringList lightIds() const;               // in numeric order
+    // A light paired to the bridge (with the next free id, which is returned) or removed from it.
+    QString addLight(const QJsonObject& light);
+    void removeLight(const QString& id);
     void setLightReachable(const QString& id, bool reachable);
     // Changes stored state fields directly (as a wall switch or another app would).
     void setLightState(const QString& id, const QJsonObject& fields);

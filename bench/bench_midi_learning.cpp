@@ -9,8 +9,8 @@
 #include "controller/midi/MidiInbox.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
-#include "support/FakeHueBridge.h"
 #include "support/FakeMidi.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 #include "ui/ContentView.h"
 #include "ui/MidiSettingsWindow.h"
@@ -63,7 +63,7 @@ void benchLearnedDispatch()
 {
     ManualClock clock;
     ScopedMainQueue scope(clock);
-    auto bridges = std::make_shared<test::FakeBridgeServices>();
+    auto bridges = std::make_shared<test::SimBridgeServices>();
     auto midi = std::make_shared<test::FakeMidiEndpoints>();
     std::vector<double> quiet, acting;
     {
@@ -103,7 +103,7 @@ void benchLearnedDispatch()
 // hands over one message at a time.
 void benchActivityView(bool windowShown, int perWake)
 {
-    auto bridges = std::make_shared<test::FakeBridgeServices>();
+    auto bridges = std::make_shared<test::SimBridgeServices>();
     auto midi = std::make_shared<test::FakeMidiEndpoints>();
     QuietStdout silence;
     LightList list(bridges, midi);

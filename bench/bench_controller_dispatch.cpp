@@ -15,9 +15,9 @@
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "support/DawBurst.h"
-#include "support/FakeHueBridge.h"
 #include "support/FakeMidi.h"
 #include "support/JackSupport.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 
 #include <QCoreApplication>
@@ -57,17 +57,32 @@ std::vector<unsigned char> burstBytes(int i)
     return mix[static_cast<std::size_t>(i) % mix.size()];
 }
 
+// Lets the controller reach the simulated bridge: HTTP answers arrive through the event loop,
+// the controller's own delays through the manual clock.
+void reachBridge(LightList& list, ManualClock& clock)
+{
+    for (int i = 0; i < 500 && list.availableLights().isEmpty(); ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        clock.advance(0.1);
+    }
+    clock.advance(5);
+}
+
 void benchDispatch()
 {
     ManualClock clock;
     ScopedMainQueue scope(clock);
-    auto bridges = std::make_shared<test::FakeBridgeServices>();
-    bridges->configure = [](test::FakeHueBridge& bridge) {
-        for (int i = 0; i < 7; ++i)
-            bridge.addColorLight(QStringLiteral("Light %1").arg(i));
-    };
+    QByteArray lights = "{";
+    for (int i = 1; i <= 7; ++i)
+        lights += QStringLiteral(R"(%1"%2": {"name": "Light %2", "type": "Extended color light",
+            "state": {"on": true, "hue": 8000, "sat": 140, "bri": 200}})")
+                      .arg(i > 1 ? "," : "")
+                      .arg(i)
+                      .toUtf8();
+    test::SimBridge bridge(lights + "}");
+    auto bridges = std::make_shared<test::SimBridgeServices>();
     auto midi = std::make_shared<test::FakeMidiEndpoints>();
-    Preferences::standard().setText(QStringLiteral("hue_username"), QStringLiteral("bench"));
+    Preferences::standard().setText(QStringLiteral("hue_username"), test::kSimUser);
     Preferences::standard().setInteger(QStringLiteral("rule_count"), 7);
     for (int i = 0; i < 7; ++i)
         Preferences::standard().setInteger(LightRule::key(i, QStringLiteral("light_index")), i);
@@ -77,15 +92,15 @@ void benchDispatch()
         QuietStdout quiet;
         LightList list(bridges, midi);
         list.setUp();
-        bridges->delegate->foundHueAt(QStringLiteral("10.0.0.2"), {});
-        clock.advance(5);
+        bridges->delegate->foundHueAt(bridge.host(), {});
+        reachBridge(list, clock);
 
         std::vector<std::vector<unsigned char>> raw;
         for (int i = 0; i < kBurst; ++i)
             raw.push_back(burstBytes(i));
 
         for (int round = 0; round < 21; ++round) {
-            bridges->latest()->writes.clear();
+            bridge.sim.clearRequests();
             auto start = std::chrono::steady_clock::now();
             std::vector<MidiCommand> batch;
             batch.reserve(raw.size());
@@ -123,8 +138,9 @@ void benchDawBurst()
 {
     ManualClock clock;
     ScopedMainQueue scope(clock);
-    auto bridges = std::make_shared<test::FakeBridgeServices>();
-    bridges->configure = [](test::FakeHueBridge& bridge) { bridge.addColorLight(QStringLiteral("Desk")); };
+    const test::SimBridge bridge;
+    auto bridges = std::make_shared<test::SimBridgeServices>();
+    Preferences::standard().setText(QStringLiteral("hue_username"), test::kSimUser);
     auto midi = std::make_shared<test::FakeMidiEndpoints>();
     Preferences::standard().setInteger(QStringLiteral("rule_count"), 1);
     const QList<QByteArray> burst = test::dawStartupBurst();
@@ -137,8 +153,8 @@ void benchDawBurst()
         all.channel = 1;
         list.setTriggerSettings(all);
         list.setUp();
-        bridges->delegate->foundHueAt(QStringLiteral("10.0.0.2"), {});
-        clock.advance(5);
+        bridges->delegate->foundHueAt(bridge.host(), {});
+        reachBridge(list, clock);
         MidiInbox inbox;
         for (int round = 0; round < 101; ++round) {
             for (const QByteArray& message : burst)

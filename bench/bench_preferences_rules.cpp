@@ -3,7 +3,7 @@
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "rules/LightRule.h"
-#include "support/FakeHueBridge.h"
+#include "support/SimBridge.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -49,9 +49,8 @@ int main(int argc, char** argv)
     measure("preferences setDouble", 101, 10000,
             [&](int i) { store.setDouble(QStringLiteral("7on_hue"), i); });
 
-    auto bridge = std::make_shared<test::FakeHueBridge>();
-    bridge->addColorLight(QStringLiteral("Desk"));
-    auto rule = LightRule::create(0, bridge);
+    const test::SimBridge bridge;
+    auto rule = LightRule::create(0, bridge.readClient());
     clock.advance(5);
     measure("rule setOnHueDegrees", 101, 10000, [&](int i) { rule->setOnHueDegrees(i % 65536); });
 
