@@ -10,7 +10,6 @@
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <QJsonDocument>
-#include <QTemporaryFile>
 
 using namespace orvel;
 using orvel::sim::BridgeSimulator;
@@ -277,16 +276,14 @@ private Q_SLOTS:
 
     void keepsTheOrderOfEachLightUnderLoad()
     {
-        QTemporaryFile file;
         QJsonObject colourLights;
         for (int i = 1; i <= 8; ++i)
             colourLights.insert(QString::number(i),
                                 QJsonObject{{"name", "Lamp"},
                                             {"type", "Extended color light"},
                                             {"state", QJsonObject{{"on", true}, {"hue", 1}}}});
-        QVERIFY(file.open() && file.write(QJsonDocument(colourLights).toJson()) > 0 && file.flush());
         SimOptions options;
-        options.lightsFile = file.fileName();
+        options.lightsJson = QJsonDocument(colourLights).toJson();
         options.latencyMs = 60;
         auto [sim, client] = connected(options);
         const HueLightList lights = client->lights().value_or(HueLightList{});
