@@ -3,6 +3,8 @@
 
 #include <QElapsedTimer>
 
+#include <cmath>
+
 using namespace orvel;
 
 class MainQueueTest : public QObject {
@@ -13,19 +15,23 @@ private Q_SLOTS:
         ManualClock clock;
         QStringList ran;
         const auto step = [&](const char* name) {
-            return [&, name] { ran << QStringLiteral("%1@%2").arg(name).arg(clock.now()); };
+            return
+                [&, name] { ran << QStringLiteral("%1@%2").arg(name).arg(std::llround(clock.now() * 1e6)); };
         };
         clock.after(2.0, step("b"));
         clock.after(1.0, step("a"));
         clock.after(2.0, step("c"));
-        // A delay of 0.3 s and three of 0.1 s end on the same tick, not a microsecond apart.
-        clock.after(0.3, step("y"));
+        // The 17th light of a flash test waits 2.5 + 0.1 * 16 s: it runs on the tick of 4.1 s, not
+        // a microsecond early; three steps of 0.1 s end on the tick of 0.3 s.
+        clock.after(2.5 + 0.1 * 16, step("y"));
         clock.after(0.1, [&, step] { clock.after(0.1, [&, step] { clock.after(0.1, step("x")); }); });
         for (int i = 0; i < 3; ++i)
             clock.advance(0.1);
-        QCOMPARE(ran, (QStringList{"y@0.3", "x@0.3"}));
+        QCOMPARE(ran, (QStringList{"x@300000"}));
         clock.advance(1.7);
-        QCOMPARE(ran, (QStringList{"y@0.3", "x@0.3", "a@1", "b@2", "c@2"}));
+        for (int i = 0; i < 21; ++i)
+            clock.advance(0.1);
+        QCOMPARE(ran, (QStringList{"x@300000", "a@1000000", "b@2000000", "c@2000000", "y@4100000"}));
         QCOMPARE(clock.pendingSteps(), std::size_t(0));
     }
 
