@@ -1,18 +1,40 @@
+// One rule against the simulated bridge through the real HTTP client, on a manual clock: the
+// network answers in real time, so each step waits for the client to have heard every answer.
+
+#include "controller/bridge/HttpHueBridge.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "rules/LightRule.h"
-#include "support/FakeHueBridge.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <cmath>
 #include <limits>
 
 using namespace orvel;
-using orvel::test::FakeHueBridge;
+
+namespace {
+
+// Positions 0..3: a colour light (on), a dimmable one without a unique id (on), a plug (off) and a
+// second colour light (off).
+const QByteArray kLights = R"({
+  "1": {"name": "Desk", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:01-0b",
+        "state": {"on": true, "hue": 8000, "sat": 140, "bri": 200}},
+  "2": {"name": "Hall", "type": "Dimmable light", "state": {"on": true, "bri": 120}},
+  "3": {"name": "Fan", "type": "On/Off plug-in unit", "uniqueid": "00:17:88:01:00:00:00:03-01",
+        "state": {"on": false}},
+  "4": {"name": "Shelf", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:04-0b",
+        "state": {"on": false, "hue": 30000, "sat": 50, "bri": 90}}
+})";
+
+const QString kOn = QStringLiteral(R"({"on":true})");
+const QString kColour = QStringLiteral(R"({"hue":21845,"sat":200,"bri":254})");
+const QString kDeskBase = QStringLiteral(R"(1 {"hue":8000,"sat":140,"bri":200})");
+
+} // namespace
 
 class LightRuleTest : public QObject {
     Q_OBJECT
@@ -20,19 +42,33 @@ class LightRuleTest : public QObject {
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<ManualClock> clock_;
     std::unique_ptr<ScopedMainQueue> scope_;
-    std::shared_ptr<FakeHueBridge> bridge_;
+    std::unique_ptr<test::SimBridge> bridge_;
+    std::shared_ptr<HttpHueBridge> client_;
 
     Preferences& store() { return Preferences::standard(); }
 
-    // A bridge with a colour light, a white light, a plug and a second colour light.
-    void setUpBridge()
+    // Every request the rule made has been answered and its answer taken in.
+    bool settled()
     {
-        bridge_ = std::make_shared<FakeHueBridge>();
-        bridge_->addColorLight(QStringLiteral("Desk"), 8000, 140, 200, true);
-        bridge_->addWhiteLight(QStringLiteral("Hall"), 120, false);
-        bridge_->addPlug(QStringLiteral("Fan"), false);
-        bridge_->addColorLight(QStringLiteral("Shelf"), 30000, 50, 90, false);
+        return QTest::qWaitFor([&] { return client_->pendingRequests() == 0; }, 5000);
     }
+    bool readAll()
+    {
+        bool done = false;
+        client_->readWithCompletion([&](HueBridgeClient&, const QString&) { done = true; });
+        return QTest::qWaitFor([&] { return done; }, 5000);
+    }
+    // Advances the clock by `seconds`; the state writes the bridge got since the last call.
+    QStringList after(double seconds)
+    {
+        if (!settled())
+            return {"<unanswered>"};
+        clock_->advance(seconds);
+        const QStringList writes = settled() ? bridge_->writes() : QStringList{"<unanswered>"};
+        bridge_->sim.clearRequests();
+        return writes;
+    }
+    QStringList now() { return after(0); }
 
     // A rule already settled on `light` with the given on state (the choosing blink played out).
     std::shared_ptr<LightRule> settledRule(quint64 light, double hue = 21845, double sat = 200,
@@ -43,9 +79,9 @@ class LightRuleTest : public QObject {
         store().setDouble(QStringLiteral("0on_saturation"), sat);
         store().setDouble(QStringLiteral("0on_value"), bri);
         store().setBool(QStringLiteral("0on_on"), onOn);
-        auto rule = LightRule::create(0, bridge_);
-        clock_->advance(3.5);
-        bridge_->writes.clear();
+        auto rule = LightRule::create(0, client_);
+        after(0.1);
+        after(3.4);
         return rule;
     }
 
@@ -56,189 +92,140 @@ private Q_SLOTS:
         Preferences::installStandard(std::make_unique<Preferences>(dir_->path() + "/preferences.json"));
         clock_ = std::make_unique<ManualClock>();
         scope_ = std::make_unique<ScopedMainQueue>(*clock_);
-        setUpBridge();
+        bridge_ = std::make_unique<test::SimBridge>(kLights);
+        client_ = HttpHueBridge::create(bridge_->host(), test::kSimUser);
+        QVERIFY(readAll());
     }
 
     void cleanup()
     {
+        client_.reset();
+        bridge_.reset();
         scope_.reset();
         Preferences::installStandard(nullptr);
     }
 
-    void brandNewRuleWritesItsDefaults()
+    void newAndStoredRulesReadTheirKeys()
     {
-        auto rule = LightRule::create(12, bridge_);
+        auto rule = LightRule::create(12, client_);
         QCOMPARE(rule->lightID(), quint64(255));
-        QCOMPARE(rule->onHueDegrees(), -1.0);
-        QCOMPARE(rule->onSaturation(), 255.0);
-        QCOMPARE(rule->onValue(), 255.0);
-        QCOMPARE(rule->onOn(), true);
-        QCOMPARE(rule->baseHue(), std::nullopt);
-        QCOMPARE(rule->baseValue(), -1.0);
         QCOMPARE(rule->canControlOn(), std::nullopt);
-
-        QCOMPARE(store().integer("12light_index").value, qint64(255));
-        QCOMPARE(store().real("12on_hue").value, -1.0);
-        QCOMPARE(store().real("12on_saturation").value, 255.0);
-        QCOMPARE(store().real("12on_value").value, 255.0);
+        QCOMPARE(rule->baseHue(), std::nullopt);
+        for (const auto& [key, value] : {std::pair{"12light_index", 255.0},
+                                         {"12on_hue", -1.0},
+                                         {"12on_saturation", 255.0},
+                                         {"12on_value", 255.0}})
+            QCOMPARE(store().real(key).value, value);
         QCOMPARE(store().boolean("12on_on").value, true);
         QVERIFY(!store().contains("1on_hue")); // rule 12's keys never pass for rule 1's
+        QCOMPARE(after(5), QStringList{});     // no light chosen: nothing is touched
 
-        clock_->advance(5);
-        QVERIFY(bridge_->writes.isEmpty()); // no light chosen: nothing is touched
-    }
-
-    void storedHueZeroIsARealHue()
-    {
         store().setDouble("0on_hue", 0);
-        store().setDouble("1on_hue", -1);
         store().setText("2on_hue", "not a number");
-        QCOMPARE(LightRule::create(0, bridge_)->baseHue(), std::optional<double>(0));
-        QCOMPARE(LightRule::create(1, bridge_)->baseHue(), std::nullopt);
-        auto mistyped = LightRule::create(2, bridge_);
-        QCOMPARE(mistyped->onHueDegrees(), -1.0);
+        QCOMPARE(LightRule::create(0, client_)->baseHue(), std::optional<double>(0)); // hue 0 is a hue
+        QCOMPARE(LightRule::create(2, client_)->onHueDegrees(), -1.0);
         QCOMPARE(store().real("2on_hue").value, -1.0); // the default replaced the unusable value
-    }
 
-    void storedLightIsChosenWhenTheBridgeHasIt()
-    {
-        ConsoleCapture console;
-        store().setInteger("0light_index", 3);
-        auto rule = LightRule::create(0, bridge_);
-        QCOMPARE(rule->lightID(), quint64(3));
-        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
-        QVERIFY(console.contains("type of light 3 = Extended color light"));
-
-        store().setInteger("1light_index", 7);
-        auto pastTheEnd = LightRule::create(1, bridge_);
+        // A stored light past the end of the bridge's list stays chosen but is never written.
+        store().setInteger("3light_index", 7);
+        auto pastTheEnd = LightRule::create(3, client_);
         QCOMPARE(pastTheEnd->lightID(), quint64(7));
         QCOMPARE(pastTheEnd->canControlOn(), std::nullopt);
-        QCOMPARE(store().integer("1light_index").value, qint64(7));
-        bridge_->writes.clear();
-        clock_->advance(0.1);
-        for (const QString& write : bridge_->writes)
-            QVERIFY(!write.startsWith("7"));
+        QCOMPARE(after(3), QStringList{});
     }
 
-    void choosingAPlugDropsColourAtOnce()
+    // Each kind of light, switched on by a rule and off again: light, the rule's on state, what
+    // the switch-on writes after 0.1 s, what the switch-off writes at once.
+    void switchOnWritesOnFlagThenColourAndOffPutsTheLightBack()
+    {
+        const QList<std::tuple<quint64, bool, QStringList, QStringList>> rows{
+            {0, true, {"1 " + kOn, "1 " + kColour}, {"1 " + kOn, kDeskBase}},
+            {0, false, {R"(1 {"on":false})"}, {"1 " + kOn, kDeskBase}},
+            {1, true, {"2 " + kOn, R"(2 {"bri":254})"}, {"2 " + kOn, R"(2 {"bri":120})"}},
+            // A plug goes back to the opposite of the rule's on state, whatever it was read in.
+            {2, true, {"3 " + kOn}, {R"(3 {"on":false})"}},
+            {3, true, {"4 " + kOn, "4 " + kColour}, {R"(4 {"on":false})"}},
+        };
+        for (const auto& [light, onOn, on, off] : rows) {
+            cleanup();
+            init();
+            auto rule = settledRule(light, 21845.9, 200.7, 255, onOn);
+            if (light == 2) // switched on at the plug meanwhile
+                bridge_->sim.setLightState("3", QJsonObject{{"on", true}});
+            rule->switchOn();
+            QVERIFY(rule->on() && rule->transitioning());
+            QCOMPARE(now(), QStringList{}); // the light is read first
+            QCOMPARE(after(0.1), on);
+            QCOMPARE(after(1.0), QStringList{});
+            QVERIFY(!rule->transitioning());
+            rule->switchOn(); // already on: nothing more
+            QCOMPARE(after(1), QStringList{});
+            rule->switchOff();
+            QCOMPARE(now(), off);
+        }
+    }
+
+    void baseStateComesFromTheFreshReadOfAReachableLight()
     {
         auto rule = settledRule(0);
-        QVERIFY(rule->baseHue().has_value());
-        rule->setLightID(2);
-        QCOMPARE(rule->baseHue(), std::nullopt);
-        QCOMPARE(rule->baseSaturation(), std::nullopt);
-        QCOMPARE(rule->baseValue(), -1.0);
-        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
-    }
-
-    void switchOnWritesOnFlagThenColour()
-    {
-        auto rule = settledRule(0, 21845.9, 200.7, 255);
+        // Changed by a wall switch or another app since the rule last looked.
+        bridge_->sim.setLightState("1", QJsonObject{{"hue", 5000}});
         rule->switchOn();
-        QVERIFY(rule->on());
-        QVERIFY(rule->transitioning());
-        QCOMPARE(bridge_->light(0)->reads, 2); // the choosing blink read once already
-        QVERIFY(bridge_->writes.isEmpty());
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"0 on=true", "0 hue=21845 sat=200 bri=255"}));
-        QCOMPARE(rule->baseHue(), std::optional<double>(8000));
-        QCOMPARE(rule->baseSaturation(), std::optional<double>(140));
-        QCOMPARE(rule->baseValue(), 200.0);
-        QVERIFY(rule->baseOn());
-        clock_->advance(1.0);
-        QVERIFY(!rule->transitioning());
-
-        rule->switchOn(); // already on: nothing more
-        clock_->advance(1);
-        QCOMPARE(bridge_->writes.size(), 2);
-
+        QCOMPARE(after(0.1), (QStringList{"1 " + kOn, "1 " + kColour}));
+        QCOMPARE(rule->baseHue(), std::optional<double>(5000));
         rule->switchOff();
-        QCOMPARE(bridge_->writes.mid(2), (QStringList{"0 on=true", "0 hue=8000 sat=140 bri=200"}));
-    }
+        QCOMPARE(now().last(), R"(1 {"hue":5000,"sat":140,"bri":200})");
 
-    void switchOffBeforeTheDeferredStepSendsNoOnState()
-    {
-        auto rule = settledRule(3); // light 3 is off; the blink captured baseOn false
+        // An unreachable light reports a stale state: it is neither switched nor taken as the
+        // state to go back to once it is back.
+        bridge_->sim.setLightReachable("1", false);
+        bridge_->sim.setLightState("1", QJsonObject{{"hue", 9999}});
         rule->switchOn();
+        QCOMPARE(after(2), QStringList{});
+        bridge_->sim.setLightReachable("1", true);
+        QVERIFY(readAll());
         rule->switchOff();
-        clock_->advance(5);
-        QCOMPARE(bridge_->writes, QStringList{"3 on=false"});
-        QVERIFY(!rule->on());
+        QCOMPARE(now().last(), R"(1 {"hue":5000,"sat":140,"bri":200})");
     }
 
-    void quickOffAndOnAgainStillReachesTheLight()
+    void switchOffBeforeOrAcrossTheDeferredStep()
     {
         auto rule = settledRule(3);
-        rule->switchOn(); // deferred step at 0.1, settle at 1.1
-        clock_->advance(0.5);
+        rule->switchOn();
         rule->switchOff();
-        clock_->advance(0.55);
-        bridge_->writes.clear();
+        QCOMPARE(after(5), QStringList{R"(4 {"on":false})"}); // no on state after the off
+        QVERIFY(!rule->on());
+
+        rule->switchOn(); // deferred step at 0.1, settle at 1.1
+        after(0.5);
+        rule->switchOff();
+        after(0.55);
         rule->switchOn(); // deferred step at 1.15, after the first cycle's settle
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
-        clock_->advance(0.95);
+        QCOMPARE(after(0.1), (QStringList{"4 " + kOn, "4 " + kColour}));
+        after(0.95);
         QVERIFY(rule->transitioning()); // the earlier settle step did not end this switch-on
-        clock_->advance(0.05);
+        after(0.05);
         QVERIFY(!rule->transitioning());
 
         // Off and on within 0.1 s: only the second switch-on's step acts, once.
         rule->switchOff();
-        bridge_->writes.clear();
         rule->switchOn();
-        clock_->advance(0.05);
+        after(0.05);
         rule->switchOff();
         rule->switchOn();
-        clock_->advance(0.06);
-        QCOMPARE(bridge_->writes, QStringList{"3 on=false"}); // the first step stood down
-        clock_->advance(0.05);
-        QCOMPARE(bridge_->writes.mid(1), (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
+        QCOMPARE(after(0.06), QStringList{R"(4 {"on":false})"}); // the first step stood down
+        QCOMPARE(after(0.05), (QStringList{"4 " + kOn, "4 " + kColour}));
     }
 
     void lightAlreadyShowingTheOnStateIsLeftAlone()
     {
         auto rule = settledRule(0, 21845);
-        bridge_->light(0)->hueValue = 21845;
-        bridge_->light(0)->isOn = true;
+        bridge_->sim.setLightState("1", QJsonObject{{"hue", 21845}});
         rule->switchOn();
-        clock_->advance(0.1);
-        QVERIFY(bridge_->writes.isEmpty());
+        QCOMPARE(after(0.1), QStringList{});
         // The base fields still hold the older capture, which is what switch-off restores.
         rule->switchOff();
-        QCOMPARE(bridge_->writes, (QStringList{"0 on=true", "0 hue=8000 sat=140 bri=200"}));
-    }
-
-    void onStateOffOnlySwitchesTheLightOff()
-    {
-        auto rule = settledRule(0, 21845, 200, 255, false);
-        rule->switchOn();
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, QStringList{"0 on=false"});
-        rule->switchOff();
-        QCOMPARE(bridge_->writes.mid(1), (QStringList{"0 on=true", "0 hue=8000 sat=140 bri=200"}));
-    }
-
-    void lightWithoutBrightnessIsRestoredWithoutOne()
-    {
-        auto rule = settledRule(0);
-        bridge_->light(0)->briValue.reset();
-        rule->switchOn();
-        clock_->advance(0.1);
-        QCOMPARE(rule->baseValue(), -1.0);
-        rule->switchOff();
-        QCOMPARE(bridge_->writes.last(), QStringLiteral("0 hue=8000 sat=140"));
-    }
-
-    void plugFollowsItsOnStateWhateverItWas()
-    {
-        bridge_->light(2)->isOn = true;
-        auto rule = settledRule(2);
-        rule->switchOn();
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"2 on=true", "2 hue=21845 sat=200 bri=255"}));
-        QVERIFY(!rule->baseOn());
-        rule->switchOff();
-        QCOMPARE(bridge_->writes.last(), QStringLiteral("2 on=false"));
+        QCOMPARE(now(), (QStringList{"1 " + kOn, kDeskBase}));
     }
 
     void choosingALightBlinksIt()
@@ -247,131 +234,102 @@ private Q_SLOTS:
         QSignalSpy spy(rule.get(), &LightRule::changed);
         rule->setLightID(3);
         QVERIFY(rule->on());
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
-        clock_->advance(1.85);
+        QCOMPARE(after(0.1), (QStringList{"4 " + kOn, "4 " + kColour}));
+        after(1.85);
         QVERIFY(rule->on());
-        clock_->advance(0.05);
+        QCOMPARE(after(0.05), QStringList{R"(4 {"on":false})"});
         QVERIFY(!rule->on());
-        QCOMPARE(bridge_->writes.last(), QStringLiteral("3 on=false"));
         QVERIFY(spy.count() >= 3); // the choice, on, off
 
         // blink() during an on state only ends it 2 s later.
         rule->switchOn();
-        clock_->advance(1.5);
-        bridge_->writes.clear();
+        after(1.5);
         rule->blink();
-        clock_->advance(2.0);
+        QCOMPARE(after(1.95), QStringList{});
+        QCOMPARE(after(0.05), QStringList{R"(4 {"on":false})"});
         QVERIFY(!rule->on());
-        QCOMPARE(bridge_->writes, QStringList{"3 on=false"});
+
+        // A plug has no colour to go back to.
+        rule->setLightID(2);
+        QCOMPARE(rule->baseHue(), std::nullopt);
+        QCOMPARE(rule->baseValue(), -1.0);
+        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
     }
 
-    void unreachableLightIsSkipped()
-    {
-        auto rule = settledRule(0);
-        bridge_->light(0)->isReachable = false;
-        rule->switchOn();
-        clock_->advance(2);
-        rule->switchOff();
-        QVERIFY(bridge_->writes.isEmpty());
-        QVERIFY(!rule->on());
-    }
-
-    void valuesOutsideTheRangesNeverReachAnUnsignedConversion()
+    void valuesOutsideTheRangesAreClampedAndEveryAssignmentStored()
     {
         auto rule = settledRule(0, -1, 300, std::numeric_limits<double>::quiet_NaN());
         rule->switchOn();
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"0 on=true", "0 sat=255"}));
+        QCOMPARE(after(0.1), (QStringList{"1 " + kOn, R"(1 {"sat":254})"}));
         rule->switchOff();
 
+        QSignalSpy spy(rule.get(), &LightRule::changed);
         rule->setOnHueDegrees(70000);
         rule->setOnSaturation(-5);
         rule->setOnValue(-20);
-        clock_->advance(2);
-        bridge_->writes.clear();
+        rule->setOnOn(rule->onOn());
+        QCOMPARE(spy.count(), 4);
+        QCOMPARE(store().real("0on_saturation").value, -5.0);
+        after(2);
         rule->switchOn();
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes, (QStringList{"0 on=true", "0 hue=65535 sat=0 bri=0"}));
+        QCOMPARE(after(0.1), (QStringList{"1 " + kOn, R"(1 {"hue":65535,"sat":0,"bri":1})"}));
         QCOMPARE(wire::hue(std::numeric_limits<double>::infinity()), std::nullopt);
         QCOMPARE(wire::hue(-0.5), std::optional<quint16>(0));
-        QCOMPARE(wire::brightness(255.0), 255);
-    }
-
-    void everyAssignmentNotifiesAndStores()
-    {
-        auto rule = settledRule(0);
-        QSignalSpy spy(rule.get(), &LightRule::changed);
-        rule->setOnSaturation(rule->onSaturation());
-        rule->setOnOn(rule->onOn());
-        QCOMPARE(spy.count(), 2);
-        store().remove("0on_value");
-        rule->setOnValue(rule->onValue());
-        QCOMPARE(store().real("0on_value").value, 255.0);
     }
 
     void ruleFollowsItsLightWhenPositionsMove()
     {
         auto rule = settledRule(3);
-        QCOMPARE(store().text("0light_uid").value, bridge_->light(3)->uniqueId());
-        const auto shelf = bridge_->light(3);
-        // A new light appears before the rule's light on the bridge.
-        bridge_->insertLightAt(1, std::make_shared<test::FakeHueLight>(bridge_.get(), "9"));
+        QCOMPARE(store().text("0light_uid").value, QStringLiteral("00:17:88:01:00:00:00:04-0b"));
+        // A light before the rule's light goes from the bridge.
+        bridge_->sim.removeLight("1");
+        QVERIFY(readAll());
         QVERIFY(rule->followLight());
-        QCOMPARE(rule->lightID(), quint64(4));
-        QCOMPARE(store().integer("0light_index").value, qint64(4));
+        QCOMPARE(rule->lightID(), quint64(2));
+        QCOMPARE(store().integer("0light_index").value, qint64(2));
         QVERIFY(!rule->followLight());
-        clock_->advance(3);
-        QVERIFY(bridge_->writes.isEmpty()); // silent: no blink
+        QCOMPARE(after(3), QStringList{}); // silent: no blink
 
         // A restart finds it at its new place too, and blinks the right light.
-        bridge_->removeLightAt(0);
-        auto rebuilt = LightRule::create(0, bridge_);
-        QCOMPARE(rebuilt->lightID(), quint64(3));
-        clock_->advance(0.1);
-        QCOMPARE(bridge_->writes.first(), QStringLiteral("3 on=true"));
-        QCOMPARE(bridge_->light(3), shelf);
+        auto rebuilt = LightRule::create(0, client_);
+        QCOMPARE(rebuilt->lightID(), quint64(2));
+        QCOMPARE(after(0.1).value(0), "4 " + kOn);
 
         // A light deleted from the bridge leaves the chosen position alone.
-        bridge_->removeLightAt(3);
+        bridge_->sim.removeLight("4");
+        QVERIFY(readAll());
         QVERIFY(!rebuilt->followLight());
-        QCOMPARE(rebuilt->lightID(), quint64(3));
+        QCOMPARE(rebuilt->lightID(), quint64(2));
     }
 
     // A bridge restored or restarted may give its lights new numbers: what a rule reads at its
     // position is then another light, which it must neither capture nor switch.
     void switchOnFollowsItsLightWhenTheBridgeRenumbersThem()
     {
-        auto rule = settledRule(0, 21845, 200, 255);
-        const auto desk = bridge_->light(0);
-        const auto shelf = bridge_->light(3);
-        std::swap(desk->uid, shelf->uid);
-        std::swap(desk->isOn, shelf->isOn);
-        std::swap(desk->hueValue, shelf->hueValue);
-        std::swap(desk->satValue, shelf->satValue);
-        std::swap(desk->briValue, shelf->briValue);
-
+        auto rule = settledRule(3);
+        const QJsonObject desk = bridge_->sim.light("1"), shelf = bridge_->sim.light("4");
+        bridge_->sim.removeLight("1");
+        bridge_->sim.removeLight("4");
+        QCOMPARE(bridge_->sim.addLight(shelf), QStringLiteral("4"));
+        QCOMPARE(bridge_->sim.addLight(desk), QStringLiteral("5"));
+        QVERIFY(readAll()); // the desk is at the shelf's position 3 now, the shelf at 2
         rule->switchOn();
-        clock_->advance(0.2);
-        QCOMPARE(rule->lightID(), quint64(3));
-        QCOMPARE(bridge_->writes, (QStringList{"3 on=true", "3 hue=21845 sat=200 bri=255"}));
+        after(0.1);
+        QCOMPARE(after(0.1), (QStringList{"4 " + kOn, "4 " + kColour}));
+        QCOMPARE(rule->lightID(), quint64(2));
         rule->switchOff();
-        QCOMPARE(bridge_->writes.mid(2), (QStringList{"3 on=true", "3 hue=8000 sat=140 bri=200"}));
+        QCOMPARE(now(), QStringList{R"(4 {"on":false})"});
     }
 
     void pickingALightReplacesTheStoredUniqueId()
     {
         auto rule = settledRule(3);
-        QVERIFY(!store().text("0light_uid").value.isEmpty());
         // The picked light reports no uniqueid: nothing may lead the next start back to light 3.
-        bridge_->light(1)->uid.clear();
         rule->setLightID(1);
         QVERIFY(!store().text("0light_uid").ok());
-        auto rebuilt = LightRule::create(0, bridge_);
-        QCOMPARE(rebuilt->lightID(), quint64(1));
-
+        QCOMPARE(LightRule::create(0, client_)->lightID(), quint64(1));
         rule->setLightID(0);
-        QCOMPARE(store().text("0light_uid").value, bridge_->light(0)->uniqueId());
+        QCOMPARE(store().text("0light_uid").value, QStringLiteral("00:17:88:01:00:00:00:01-0b"));
     }
 };
 

@@ -59,13 +59,9 @@ QString JackServer::ensureRunning()
     // which makes the server drop or repeat MIDI events.
     const QString name = QStringLiteral("orvel-test-%1").arg(QCoreApplication::applicationPid());
     own_ = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("JACK_NO_AUDIO_RESERVATION"), QStringLiteral("1"));
-    own_->setProcessEnvironment(env);
+    qputenv("JACK_NO_AUDIO_RESERVATION", "1");
     own_->setProcessChannelMode(QProcess::MergedChannels);
-    own_->start(jackd, {QStringLiteral("-n"), name, QStringLiteral("-S"), QStringLiteral("-r"),
-                        QStringLiteral("-d"), QStringLiteral("dummy"), QStringLiteral("-r"),
-                        QStringLiteral("48000"), QStringLiteral("-p"), QStringLiteral("1024")});
+    own_->start(jackd, QStringLiteral("-n %1 -S -r -d dummy -r 48000 -p 1024").arg(name).split(' '));
     if (!own_->waitForStarted())
         return QStringLiteral("jackd could not be started: ") + own_->errorString();
     qputenv("JACK_DEFAULT_SERVER", name.toUtf8());

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include <cstdlib>
 #include <memory>
 
 namespace orvel::test {
@@ -14,10 +13,11 @@ QString isolateHome()
     if (!home) {
         home = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/orvel-test-XXXXXX"));
         const QByteArray root = home->path().toUtf8();
-        setenv("HOME", root.constData(), 1);
-        setenv("XDG_CONFIG_HOME", (root + "/.config").constData(), 1);
-        setenv("XDG_DATA_HOME", (root + "/.local/share").constData(), 1);
-        setenv("XDG_CACHE_HOME", (root + "/.cache").constData(), 1);
+        for (const auto& [name, dir] : {std::pair{"HOME", ""},
+                                        {"XDG_CONFIG_HOME", "/.config"},
+                                        {"XDG_DATA_HOME", "/.local/share"},
+                                        {"XDG_CACHE_HOME", "/.cache"}})
+            qputenv(name, root + dir);
     }
     return home->path();
 }

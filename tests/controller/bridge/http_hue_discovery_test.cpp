@@ -12,7 +12,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkDatagram>
-#include <QRandomGenerator>
 #include <QUdpSocket>
 
 using namespace orvel;
@@ -156,16 +155,8 @@ private Q_SLOTS:
             const QByteArray damaged = QByteArray(good).replace(12, bytes.size(), bytes).left(size);
             QVERIFY(!mdns::parseResponse(damaged, "_hue._tcp.local"));
         }
-
-        // Random damage must never crash or read out of bounds (run under the sanitizers).
-        QRandomGenerator random(42);
-        for (int round = 0; round < 3000; ++round) {
-            QByteArray damaged = good;
-            for (int i = int(random.bounded(6)); i >= 0; --i)
-                damaged[int(random.bounded(int(damaged.size())))] = char(random.bounded(256));
-            (void)mdns::parseResponse(damaged, "_hue._tcp.local");
-        }
     }
+
     void checksTheHostsTheUserGave()
     {
         auto sim = startSim();
@@ -186,37 +177,36 @@ private Q_SLOTS:
         QVERIFY(outcome.log.endsWith(QStringLiteral("finished: 1 bridge(s) found")));
     }
 
-    void findsBridgesThroughTheCloudLookup()
+    void findsBridgesThroughTheCloudLookupOnlyInAPlainAnswer()
     {
         auto sim = startSim();
         const QJsonArray list{cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
                               cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
                               cloudEntry("001788fffe111111", "203.0.113.7", 443),
                               cloudEntry("broken", "not-an-address", 0), QJsonValue(17)};
-        int asked = 0;
-        bool limited = false;
+        auto status = QHttpServerResponder::StatusCode::Ok;
         QHttpServer cloud;
         cloud.route("/", [&] {
-            ++asked;
-            if (limited)
-                return QHttpServerResponse("text/html", "<html>Too Many Requests</html>",
-                                           QHttpServerResponder::StatusCode::TooManyRequests);
-            return QHttpServerResponse("application/json", QJsonDocument(list).toJson());
+            return QHttpServerResponse("application/json", QJsonDocument(list).toJson(), status);
         });
         const DiscoveryOptions options = loopbackOnly(0, cloud.listen(QHostAddress::LocalHost, 0));
 
         Outcome outcome = discover(options);
-        QCOMPARE(asked, 1);
         QCOMPARE(outcome.hosts, QStringList{sim->hostAndPort()});
         // An address off the local network is never contacted.
         QVERIFY2(outcome.log.contains(QStringLiteral("203.0.113.7 is not a local address")),
                  qPrintable(outcome.log));
         QVERIFY(!outcome.log.contains(QStringLiteral("checking 203.0.113.7")));
 
-        limited = true;
-        outcome = discover(options, 1);
-        QVERIFY(outcome.hosts.isEmpty());
-        QVERIFY2(outcome.log.contains(QStringLiteral("rate-limited (HTTP 429)")), qPrintable(outcome.log));
+        // The same list in any other answer is no list of bridges.
+        using Code = QHttpServerResponder::StatusCode;
+        for (const auto& [code, line] : {std::pair{Code::TooManyRequests, "rate-limited (HTTP 429)"},
+                                         {Code::MovedPermanently, "answered HTTP 301"},
+                                         {Code::NoContent, "cloud: "}}) {
+            status = code;
+            outcome = discover(options, 1);
+            QVERIFY2(outcome.hosts.isEmpty() && outcome.log.contains(line), qPrintable(outcome.log));
+        }
     }
 
     void findsBridgesEveryWayAndReportsEachOnce()
