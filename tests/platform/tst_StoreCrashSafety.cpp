@@ -7,6 +7,7 @@
 #include "support/TestMain.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRandomGenerator>
 #include <QTimer>
 
@@ -18,6 +19,12 @@ using namespace orvel;
 using namespace orvel::test;
 
 namespace {
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
 
 QJsonObject readStore(const QString& path)
 {
