@@ -102,7 +102,10 @@ private slots:
         QVERIFY(h.list->lightRules().isEmpty());
 
         h.bridge.sim.pressLinkButton();
-        h.advance(2.0); // asked on one tick, granted by the next
+        h.advance(1.0);       // asked on this tick, granted on the next
+        h.clock.advance(2.0); // the first read with the new name still out a tick later: no second pairing
+        h.settle();
+        QCOMPARE(console.lines().count("success!"), 1);
         const QString granted = h.prefs().text("hue_username").value;
         QVERIFY(console.contains("got new username: " + granted));
         QVERIFY(granted != kSimUser && h.bridge.sim.users().contains(granted));
@@ -243,8 +246,9 @@ private slots:
         h.prefs().setInteger("rule_count", 1);
         h.connect();
         const auto rule = h.list->lightRules().front();
-        rule->setLightID(1); // Shelf
-        h.advance(3);
+        rule->setLightID(1); // Shelf, newly chosen, blinks for 2 s
+        h.advance(2.0);
+        QVERIFY(writesTo(h.bridge, 2).endsWith(R"(2 {"on":false})"));
         h.clearRequests();
 
         h.bridge.sim.removeLight("1");

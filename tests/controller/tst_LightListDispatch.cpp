@@ -137,22 +137,6 @@ private slots:
         QVERIFY(h.list->on());
     }
 
-    // Switched off, MIDI still switches but writes nothing; each switch-on runs a flash test.
-    void systemEnabledGatesTheLights()
-    {
-        ControllerHarness h;
-        h.connect();
-        h.list->setGlobalToggle(false);
-        QCOMPARE(h.prefs().boolean("global_toggle").value, false);
-        QCOMPARE(h.switchesFor("n95/127 n95/0"), QStringList({"on", "off"}));
-        h.advance(5);
-        QVERIFY(h.writes().isEmpty());
-        h.list->setGlobalToggle(true);
-        QVERIFY(h.list->blinkingAll());
-        h.advance(2.5);
-        QVERIFY(!h.list->blinkingAll());
-    }
-
     // Switching on reads the first five rules' lights at once and the rest one by one from 2.5 s on,
     // 0.1 s apart; each light gets its on state 0.1 s after its read. Switching off keeps that timing.
     void firstFiveRulesAtOnceThenOneByOne()
@@ -168,7 +152,7 @@ private slots:
         lights.back() = '}';
         ControllerHarness h(lights);
         for (int i = 0; i < 7; ++i)
-            storeRule(i, i, 20001 + i, 200, 255);
+            storeRule(i, i, 20001 + i, 300, 255); // saturation and value past the wire's range
         h.prefs().setInteger("rule_count", 7);
         h.connect();
         auto requests = [&] {
@@ -196,7 +180,7 @@ private slots:
             QCOMPARE(writesTo(h.bridge, id),
                      QStringList(
                          {QStringLiteral(R"(%1 {"on":true})").arg(id),
-                          QStringLiteral(R"(%1 {"hue":%2,"sat":200,"bri":254})").arg(id).arg(20000 + id)}));
+                          QStringLiteral(R"(%1 {"hue":%2,"sat":254,"bri":254})").arg(id).arg(20000 + id)}));
 
         h.clearRequests(); // back to the captured state: the lights were off
         h.midi->deliver(parseMessages("n95/0"));
@@ -209,8 +193,8 @@ private slots:
     }
 
     // The flash test and "Always On" switch the rules on and back; a second flash test while one
-    // runs is ignored.
-    void flashTestAndAlwaysOn()
+    // runs is ignored. The system switch gates them.
+    void flashTestAlwaysOnAndTheSystemSwitch()
     {
         ControllerHarness h;
         storeRule(0, 0, 100, 50, 60);
@@ -241,6 +225,16 @@ private slots:
         h.list->setOverrideToggle(false);
         h.settle();
         QVERIFY(onAndBack());
+
+        // Switched off, MIDI still switches but writes nothing; switching on runs a flash test.
+        h.list->setGlobalToggle(false);
+        QCOMPARE(h.prefs().boolean("global_toggle").value, false);
+        QCOMPARE(h.switchesFor("n95/127 n95/0"), QStringList({"on", "off"}));
+        h.clearRequests();
+        h.advance(5);
+        QVERIFY(h.writes().isEmpty());
+        h.list->setGlobalToggle(true);
+        QVERIFY(h.list->blinkingAll());
     }
 
     // Ids used to stay put on removal while a new rule took the count as its id: after removing from
