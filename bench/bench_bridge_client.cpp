@@ -8,7 +8,7 @@
 #include "BenchSupport.h"
 #include "BridgeSimulator.h"
 #include "controller/bridge/HttpHueBridge.h"
-#include "controller/bridge/HueJson.h"
+#include "hue/HueJson.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

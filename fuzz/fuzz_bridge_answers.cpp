@@ -2,7 +2,7 @@
 // cloud discovery answer.
 #include "FuzzCheck.h"
 
-#include "controller/bridge/HueJson.h"
+#include "hue/HueJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

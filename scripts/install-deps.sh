@@ -12,7 +12,7 @@ packages=(
   fonts-dejavu-core
   dbus-daemon
   dpkg-dev file desktop-file-utils appstream lintian librsvg2-bin
-  qt6-wayland weston libxcb1-dev trayer
+  qt6-wayland weston libxcb1-dev trayer haskell-gtk-sni-tray-utils
 )
 
 missing=()

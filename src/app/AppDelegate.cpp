@@ -112,6 +112,7 @@ void AppDelegate::createStatusItem()
         // Asks the desktop (over D-Bus) too: the watcher knows only the trays it can follow.
         trayAvailable_ = watcher->available() || QSystemTrayIcon::isSystemTrayAvailable();
         connect(watcher, &TrayWatcher::availabilityChanged, this, &AppDelegate::trayChanged);
+        connect(watcher, &TrayWatcher::lateStatusNotifierHost, this, &AppDelegate::restartForTray);
     }
     if (!trayAvailable_) {
         printLine(QStringLiteral("no system tray on this desktop: the settings window stays open, "
@@ -185,6 +186,17 @@ void AppDelegate::trayChanged(bool available)
         window_->hide();
         printLine(QStringLiteral("hiding into the tray"));
     }
+}
+
+void AppDelegate::restartForTray()
+{
+    if (terminating_)
+        return;
+    // The new process keeps the window as it is: off screen (or still to be hidden into the
+    // first tray, at login) stays so, a window on screen shows again.
+    restartAtLogin_ = hideWhenTrayAppears_ || (window_ && !window_->isVisible());
+    printLine(QStringLiteral("starting Orvel again to show its icon in the new tray"));
+    applicationWillTerminate();
 }
 
 void AppDelegate::createWindow()

@@ -11,7 +11,7 @@
 #include <memory>
 #include <optional>
 
-#include "controller/bridge/HueBridge.h"
+#include "hue/HueBridge.h"
 #include "platform/MainQueue.h"
 
 class QAction;
@@ -102,6 +102,10 @@ public:
     // What the tray icon shows: not connected, connected, or the rules' lights on.
     TrayState trayState() const { return trayState_; }
     bool terminating() const { return terminating_; }
+    // Set once a tray appeared that this process's icon cannot reach: after the shutdown, main()
+    // starts Orvel again in its place. True when the new start is a login start, which stays
+    // hidden in the tray; false when the window was on screen and shows again.
+    std::optional<bool> restartAtLogin() const { return restartAtLogin_; }
 
     // While connected, the bridge is asked this often whether it still answers; losing it and
     // getting it back are notified, at most one such notification a minute.
@@ -123,6 +127,7 @@ private:
     void completeWindow();
     void rememberManualBridge();
     void trayChanged(bool available);
+    void restartForTray();
     void makeStatusItem();
     void updateTrayIcon();
     void addDesktopMenuEntries(QMenu* menu);
@@ -164,6 +169,7 @@ private:
     QColor trayColour_;
 
     bool terminating_ = false;
+    std::optional<bool> restartAtLogin_;
     bool finished_ = false;
     double shutdownDeadline_ = 0;
     double allOffAt_ = -1; // when no rule waited for its switch-off any more

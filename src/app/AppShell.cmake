@@ -7,6 +7,7 @@ add_library(orvel_shell STATIC
   app/SettingsWindow.cpp app/SettingsWindow.h
   app/CommandLine.cpp app/CommandLine.h
   app/SingleInstance.cpp app/SingleInstance.h
+  app/RemoteSwitches.cpp app/RemoteSwitches.h
   app/SignalHandler.cpp app/SignalHandler.h
   app/RememberedBridge.cpp app/RememberedBridge.h
   app/DesktopNotifier.cpp app/DesktopNotifier.h

@@ -86,7 +86,17 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
     const QCommandLineOption login(
         QStringLiteral("login"),
         QStringLiteral("Started at login: stay in the system tray instead of showing the window."));
-    parser.addOptions({help, version, bridge, login});
+    const QCommandLineOption enable(
+        QStringLiteral("enable"), QStringLiteral("Switch \"System Enabled\" on: MIDI switches the lights."));
+    const QCommandLineOption disable(
+        QStringLiteral("disable"),
+        QStringLiteral("Switch \"System Enabled\" off: MIDI leaves the lights alone."));
+    const QCommandLineOption alwaysOn(
+        QStringLiteral("always-on"),
+        QStringLiteral(
+            "Switch \"Always On\" on or off (it needs \"System Enabled\" and a connected bridge)."),
+        QStringLiteral("on|off"));
+    parser.addOptions({help, version, bridge, login, enable, disable, alwaysOn});
 
     LaunchOptions options;
     if (!parser.parse(arguments)) {
@@ -99,8 +109,12 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
         options.action = LaunchOptions::Action::ShowHelp;
         // Read before the application object exists, so Qt does not know the program's name.
         const QString help = parser.helpText();
-        options.text = QStringLiteral("Usage: orvel [options]") +
-                       help.mid(help.indexOf(QLatin1Char('\n'))).trimmed().prepend(QLatin1Char('\n'));
+        options.text =
+            QStringLiteral("Usage: orvel [options]") +
+            help.mid(help.indexOf(QLatin1Char('\n'))).trimmed().prepend(QLatin1Char('\n')) +
+            QStringLiteral(
+                "\n\nWhile Orvel runs, --enable, --disable and --always-on set the switches of the\n"
+                "running copy, as if flipped in its window, and exit.");
         return options;
     }
     if (parser.isSet(version)) {
@@ -117,6 +131,22 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
         return options;
     }
     options.atLogin = parser.isSet(login);
+    auto fail = [&options](const QString& text) {
+        options.action = LaunchOptions::Action::Fail;
+        options.text =
+            QStringLiteral("orvel: ") + text + QStringLiteral("\nTry \"orvel --help\" for the options.");
+        return options;
+    };
+    if (parser.isSet(enable) && parser.isSet(disable))
+        return fail(QStringLiteral("give --enable or --disable, not both"));
+    if (parser.isSet(enable) || parser.isSet(disable))
+        options.systemEnabled = parser.isSet(enable);
+    if (parser.isSet(alwaysOn)) {
+        const QString value = parser.value(alwaysOn);
+        if (value != QStringLiteral("on") && value != QStringLiteral("off"))
+            return fail(QStringLiteral("--always-on takes on or off, not \"%1\"").arg(value));
+        options.alwaysOn = value == QStringLiteral("on");
+    }
     if (parser.isSet(bridge)) {
         const QStringList values = parser.values(bridge);
         QString problem;
@@ -127,6 +157,17 @@ LaunchOptions parseCommandLine(const QStringList& arguments)
         }
     }
     return options;
+}
+
+QStringList switchArguments(const LaunchOptions& options)
+{
+    QStringList words;
+    if (options.systemEnabled)
+        words << (*options.systemEnabled ? QStringLiteral("--enable") : QStringLiteral("--disable"));
+    if (options.alwaysOn)
+        words << QStringLiteral("--always-on")
+              << (*options.alwaysOn ? QStringLiteral("on") : QStringLiteral("off"));
+    return words;
 }
 
 } // namespace orvel

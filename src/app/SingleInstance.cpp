@@ -9,6 +9,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QPointer>
 
 #include <unistd.h>
 
@@ -18,7 +19,12 @@ namespace {
 
 const QByteArray kShowRequest = QByteArrayLiteral("show\n");
 const QByteArray kShowAnswer = QByteArrayLiteral("ok\n");
+// "set --disable --always-on off\n"; answered "ok TEXT\n" or "no TEXT\n".
+const QByteArray kSetRequest = QByteArrayLiteral("set ");
 constexpr qint64 kMaxRequest = 64;
+constexpr qint64 kMaxAnswer = 1024;
+// A switch may wait for a flash test to end (2.5 s) before the running copy answers.
+constexpr int kSwitchWaitMs = 5000;
 
 QString lockPath(const QString& serverName)
 {
@@ -49,7 +55,7 @@ QString SingleInstance::defaultServerName()
     return QStringLiteral("orvel-%1-%2").arg(::getuid()).arg(QString::fromLatin1(hash));
 }
 
-SingleInstance::Role SingleInstance::claim(int answerTimeoutMs)
+SingleInstance::Role SingleInstance::claim(int answerTimeoutMs, const QStringList& switches)
 {
     QLockFile lock(lockPath(serverName_));
     // Held only while deciding; a copy that died holding it leaves a lock its PID shows stale.
@@ -60,7 +66,7 @@ SingleInstance::Role SingleInstance::claim(int answerTimeoutMs)
     QLocalSocket socket;
     socket.connectToServer(serverName_);
     if (socket.waitForConnected(answerTimeoutMs))
-        return askRunningCopy(socket, answerTimeoutMs);
+        return askRunningCopy(socket, answerTimeoutMs, switches);
 
     // Nobody answers: whatever sits at the name was left by a copy that is gone.
     QLocalServer::removeServer(serverName_);
@@ -78,19 +84,29 @@ SingleInstance::Role SingleInstance::claim(int answerTimeoutMs)
     return Role::Primary;
 }
 
-SingleInstance::Role SingleInstance::askRunningCopy(QLocalSocket& socket, int answerTimeoutMs)
+SingleInstance::Role SingleInstance::askRunningCopy(QLocalSocket& socket, int answerTimeoutMs,
+                                                    const QStringList& switches)
 {
-    socket.write(kShowRequest);
+    socket.write(switches.isEmpty() ? kShowRequest
+                                    : kSetRequest + switches.join(QLatin1Char(' ')).toUtf8() + '\n');
     if (!socket.waitForBytesWritten(answerTimeoutMs))
         return Role::Unresponsive;
     QByteArray answer;
-    while (!answer.contains('\n') && answer.size() < kMaxRequest) {
-        if (!socket.waitForReadyRead(answerTimeoutMs))
+    const int readTimeoutMs = switches.isEmpty() ? answerTimeoutMs : answerTimeoutMs + kSwitchWaitMs;
+    while (!answer.contains('\n') && answer.size() < kMaxAnswer) {
+        if (!socket.waitForReadyRead(readTimeoutMs))
             break;
         answer += socket.readAll();
     }
     socket.disconnectFromServer();
-    return answer.startsWith(kShowAnswer) ? Role::HandedOver : Role::Unresponsive;
+    if (switches.isEmpty())
+        return answer.startsWith(kShowAnswer) ? Role::HandedOver : Role::Unresponsive;
+    // A copy from before switches could be set answers nothing to them.
+    if (!answer.endsWith('\n') || !(answer.startsWith("ok ") || answer.startsWith("no ")))
+        return Role::Unresponsive;
+    switchesSet_ = answer.startsWith("ok ");
+    answer_ = QString::fromUtf8(answer.mid(3).trimmed());
+    return Role::HandedOver;
 }
 
 void SingleInstance::serve(QLocalSocket* client)
@@ -108,6 +124,25 @@ void SingleInstance::serve(QLocalSocket* client)
             Q_EMIT showRequested();
             client->write(kShowAnswer);
             client->flush();
+        } else if (request.startsWith(kSetRequest) && request.endsWith('\n')) {
+            const QStringList words = QString::fromUtf8(request.mid(kSetRequest.size()).trimmed())
+                                          .split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            // One request per connection: nothing more is read while the answer may still come.
+            QObject::disconnect(client, &QLocalSocket::readyRead, this, nullptr);
+            QPointer<QLocalSocket> guarded(client);
+            Reply reply = [guarded](bool set, const QString& text) {
+                if (!guarded)
+                    return;
+                guarded->write((set ? "ok " : "no ") + text.simplified().toUtf8().left(kMaxAnswer - 8) +
+                               '\n');
+                guarded->flush();
+                guarded->disconnectFromServer();
+            };
+            if (switchHandler_)
+                switchHandler_(words, std::move(reply));
+            else
+                reply(false, QStringLiteral("this copy of Orvel cannot set switches"));
+            return;
         }
         client->disconnectFromServer();
     });

@@ -1,7 +1,9 @@
 #include "app/TrayWatcher.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QGuiApplication>
 
 #include "platform/Console.h"
@@ -46,10 +48,29 @@ void hearStructure(xcb_connection_t* connection, xcb_window_t window)
     xcb_flush(connection);
 }
 
+const QString kWatcherPath = QStringLiteral("/StatusNotifierWatcher");
+
+// Whether a host shows the watcher's items: what Qt asks before it puts an icon there.
+QDBusMessage askHostRegistered()
+{
+    const QString service = QString::fromLatin1(TrayWatcher::kWatcherService);
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        service, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    message << service << QStringLiteral("IsStatusNotifierHostRegistered");
+    return message;
+}
+
+bool saysYes(const QDBusMessage& reply)
+{
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
+}
+
 } // namespace
 
 TrayWatcher::TrayWatcher(QDBusConnection bus, QObject* parent)
     : QObject(parent)
+    , bus_(bus)
 {
     const QString service = QString::fromLatin1(kWatcherService);
     if (bus.isConnected()) {
@@ -63,6 +84,10 @@ TrayWatcher::TrayWatcher(QDBusConnection bus, QObject* parent)
         if (QDBusConnectionInterface* daemon = bus.interface())
             statusNotifier_ = daemon->isServiceRegistered(service);
         statusNotifierAtStart_ = statusNotifier_;
+        // Asked before the first tray icon is made, so the answer is the one Qt gets.
+        iconOnDBus_ = statusNotifier_ && saysYes(bus.call(askHostRegistered()));
+        bus.connect(service, kWatcherPath, service, QStringLiteral("StatusNotifierHostRegistered"), this,
+                    SLOT(hostRegistered()));
     }
     watchX11();
 }
@@ -131,11 +156,31 @@ bool TrayWatcher::nativeEventFilter(const QByteArray& eventType, void* message, 
     return false;
 }
 
+void TrayWatcher::hostRegistered()
+{
+    if (iconOnDBus_ || lateHost_)
+        return;
+    lateHost_ = true;
+    if (xembedOwner_ == 0)
+        Q_EMIT lateStatusNotifierHost();
+}
+
 void TrayWatcher::setStatusNotifier(bool present)
 {
     if (present && !statusNotifierAtStart_ && xembedOwner_ == 0) {
         printLine(QStringLiteral("a StatusNotifierItem tray appeared after Orvel started: its icon shows "
                                  "there once Orvel is started again; the settings window stays open"));
+    }
+    if (!present) {
+        lateHost_ = false;
+    } else if (!iconOnDBus_) {
+        // A watcher often comes up before its host registers; hostRegistered() hears the later one.
+        auto* call = new QDBusPendingCallWatcher(bus_.asyncCall(askHostRegistered()), this);
+        connect(call, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* answered) {
+            answered->deleteLater();
+            if (statusNotifier_ && saysYes(answered->reply()))
+                hostRegistered();
+        });
     }
     const bool was = available();
     statusNotifier_ = present;
@@ -146,9 +191,12 @@ void TrayWatcher::setStatusNotifier(bool present)
 void TrayWatcher::setXembedOwner(quint32 window)
 {
     const bool was = available();
+    const bool lost = xembedOwner_ != 0 && window == 0;
     xembedOwner_ = window;
     if (available() != was)
         Q_EMIT availabilityChanged(available());
+    if (lost && lateHost_)
+        Q_EMIT lateStatusNotifierHost();
 }
 
 } // namespace orvel

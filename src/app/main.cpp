@@ -17,6 +17,7 @@
 #include "app/BridgeWindow.h"
 #include "app/BuildInfo.h"
 #include "app/CommandLine.h"
+#include "app/RemoteSwitches.h"
 #include "app/SettingsWindow.h"
 #include "app/SignalHandler.h"
 #include "app/SingleInstance.h"
@@ -34,9 +35,15 @@
 #include <QPixmap>
 
 #include <array>
+#include <string>
+#include <vector>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
 
 namespace {
 
@@ -140,28 +147,10 @@ void scheduleScreenshots(AppDelegate& delegate, const QString& directory, double
     });
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One run of the application, from the GUI's start to its end; `restartAtLogin` is set when Orvel
+// is to start again in its place.
+int run(int& argc, char** argv, const LaunchOptions& options, std::optional<bool>& restartAtLogin)
 {
-    // The command line is read before the GUI starts, so --help and --version work without a
-    // display.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    const LaunchOptions options = parseCommandLine(arguments);
-    switch (options.action) {
-    case LaunchOptions::Action::ShowHelp:
-    case LaunchOptions::Action::ShowVersion:
-        printLine(options.text);
-        return 0;
-    case LaunchOptions::Action::Fail:
-        std::fprintf(stderr, "%s\n", options.text.toLocal8Bit().constData());
-        return 2;
-    case LaunchOptions::Action::Run:
-        break;
-    }
-
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Orvel"));
     QApplication::setApplicationVersion(QString::fromLatin1(build::version));
@@ -170,8 +159,13 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     SingleInstance instance;
-    switch (instance.claim()) {
+    const QStringList switches = switchArguments(options);
+    switch (instance.claim(3000, switches)) {
     case SingleInstance::Role::HandedOver:
+        if (!switches.isEmpty()) {
+            printLine(instance.answer());
+            return instance.switchesSet() ? 0 : 1;
+        }
         printLine(QStringLiteral("Orvel is already running; its settings window has been shown"));
         return 0;
     case SingleInstance::Role::Unresponsive:
@@ -206,17 +200,88 @@ int main(int argc, char** argv)
     AppDelegate delegate(std::move(environment));
 
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::unhideWindow);
+    // `orvel --disable` and the like, run while this copy runs: its switches, as if flipped here.
+    instance.setSwitchHandler([&delegate](const QStringList& words, const SingleInstance::Reply& reply) {
+        const LaunchOptions asked = parseCommandLine(QStringList{QStringLiteral("orvel")} + words);
+        if (asked.action != LaunchOptions::Action::Run || (!asked.systemEnabled && !asked.alwaysOn))
+            return reply(false, QStringLiteral("not a switch: ") + words.join(QLatin1Char(' ')));
+        if (!delegate.controller())
+            return reply(false, QStringLiteral("Orvel is still starting; try again in a moment"));
+        setSwitches(*delegate.controller(), asked.systemEnabled, asked.alwaysOn, false,
+                    [reply](bool set, const QString& text) {
+                        printLine(QStringLiteral("from the command line: ") + text);
+                        reply(set, text);
+                    });
+    });
 
     // Logout, shutdown and Ctrl-C put the lights back like "Quit Orvel" does.
     SignalHandler signalHandler;
     signalHandler.watch({SIGTERM, SIGINT, SIGHUP});
     QObject::connect(&signalHandler, &SignalHandler::received, &delegate, &AppDelegate::exit);
 
-    MainQueue::shared().after(0, [&delegate] { delegate.applicationDidFinishLaunching(); });
+    MainQueue::shared().after(0, [&delegate, options] {
+        delegate.applicationDidFinishLaunching();
+        // Switches given to this start apply once it has started; "Always On" waits for the bridge.
+        if (delegate.controller() && (options.systemEnabled || options.alwaysOn))
+            setSwitches(*delegate.controller(), options.systemEnabled, options.alwaysOn, true,
+                        [](bool, const QString& text) {
+                            printLine(QStringLiteral("from the command line: ") + text);
+                        });
+    });
 
     const QString screenshotDir = qEnvironmentVariable("ORVEL_SCREENSHOT_DIR");
     if (!screenshotDir.isEmpty())
         scheduleScreenshots(delegate, screenshotDir, MainQueue::shared().now());
 
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    restartAtLogin = delegate.restartAtLogin();
+    return status;
+}
+
+// Starts Orvel again in this very process, once everything of the last run has been let go
+// (preferences saved, single-instance socket and MIDI ports closed): the session, the autostart
+// and whoever waits for Orvel's process see one Orvel that runs on.
+int restartInPlace(const std::vector<std::string>& given, bool atLogin)
+{
+    std::vector<char*> arguments;
+    for (const std::string& argument : given) {
+        if (atLogin || argument != "--login")
+            arguments.push_back(const_cast<char*>(argument.c_str()));
+    }
+    arguments.push_back(nullptr);
+    ::execv("/proc/self/exe", arguments.data());
+    printLine(
+        QStringLiteral("could not start Orvel again: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The command line is read before the GUI starts, so --help and --version work without a
+    // display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const LaunchOptions options = parseCommandLine(arguments);
+    switch (options.action) {
+    case LaunchOptions::Action::ShowHelp:
+    case LaunchOptions::Action::ShowVersion:
+        printLine(options.text);
+        return 0;
+    case LaunchOptions::Action::Fail:
+        std::fprintf(stderr, "%s\n", options.text.toLocal8Bit().constData());
+        return 2;
+    case LaunchOptions::Action::Run:
+        break;
+    }
+
+    // Qt takes its own options out of argv; a restart passes them on as they were given.
+    const std::vector<std::string> given(argv, argv + argc);
+    std::optional<bool> restartAtLogin;
+    const int status = run(argc, argv, options, restartAtLogin);
+    if (restartAtLogin)
+        return restartInPlace(given, *restartAtLogin);
+    return status;
 }

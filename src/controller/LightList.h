@@ -1,10 +1,10 @@
 #pragma once
 
-#include "controller/bridge/HueBridge.h"
 #include "controller/midi/MidiActivity.h"
 #include "controller/midi/MidiEndpoints.h"
 #include "controller/midi/MidiSources.h"
 #include "controller/midi/MidiTriggers.h"
+#include "hue/HueBridge.h"
 #include "platform/MainQueue.h"
 #include "rules/LightOption.h"
 #include "rules/LightRule.h"

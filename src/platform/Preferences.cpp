@@ -13,7 +13,9 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 namespace orvel {
@@ -290,27 +292,31 @@ bool Preferences::Impl::write()
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
         root.insert(it.key(), it.value());
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        printLine(QStringLiteral("preferences: could not write %1: %2").arg(path, file.errorString()));
+    // Whatever stops the write, the old file stays whole and the values stay in memory.
+    auto fail = [this](const QString& why) {
+        printLine(QStringLiteral("preferences: could not write %1: %2%3")
+                      .arg(path, why,
+                           QFile::exists(path) ? QStringLiteral("; the previous file is kept") : QString()));
         return false;
-    }
+    };
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
     // The store holds the bridge's user name, which is a credential.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     // A full disk (or a file size limit) takes only part of the bytes, and QSaveFile would still
     // put the cut file in place of the whole one. Every byte must have reached the disk first;
     // otherwise the old file stays and the temporary one goes with `file`.
     const QByteArray bytes = QJsonDocument(root).toJson(QJsonDocument::Indented);
+    errno = 0;
     if (file.write(bytes) != bytes.size() || !file.flush()) {
-        printLine(QStringLiteral("preferences: could not write %1: %2; the previous file is kept")
-                      .arg(path, file.errorString()));
+        // A write cut short part-way is no error to Qt ("Unknown error"); the system said why.
+        const QString why = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString();
         file.cancelWriting();
-        return false;
+        return fail(why);
     }
-    if (!file.commit()) {
-        printLine(QStringLiteral("preferences: could not write %1: %2").arg(path, file.errorString()));
-        return false;
-    }
+    if (!file.commit())
+        return fail(file.errorString());
     dirty = false;
     return true;
 }

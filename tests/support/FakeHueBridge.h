@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/bridge/HueBridge.h"
+#include "hue/HueBridge.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "controller/bridge/BridgeLink.h"
 
-#include "controller/bridge/HueJson.h"
+#include "hue/HueJson.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "controller/bridge/BridgeLink.h"
-#include "controller/bridge/HueBridge.h"
-#include "controller/bridge/HueJson.h"
+#include "hue/HueBridge.h"
+#include "hue/HueJson.h"
 
 #include <map>
 #include <memory>

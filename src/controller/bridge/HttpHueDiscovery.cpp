@@ -1,7 +1,7 @@
 #include "controller/bridge/HttpHueDiscovery.h"
 
-#include "controller/bridge/HueJson.h"
 #include "controller/bridge/MdnsMessage.h"
+#include "hue/HueJson.h"
 #include "platform/MainQueue.h"
 
 #include <QJsonArray>

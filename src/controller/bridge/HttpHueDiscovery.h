@@ -1,7 +1,7 @@
 #pragma once
 
 #include "controller/bridge/BridgeLink.h"
-#include "controller/bridge/HueBridge.h"
+#include "hue/HueBridge.h"
 
 #include <QHostAddress>
 #include <QStringList>

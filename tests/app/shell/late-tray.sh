@@ -1,68 +1,35 @@
 #!/usr/bin/env bash
-# An XEmbed tray (trayer) that comes up after Orvel, under Xvfb: a --login start hides its window
-# into the tray once it appears and shows it again when the tray goes away; a plain start keeps
-# its window on screen.
+# Tray hosts that come up after Orvel, under Xvfb: a --login start ends hidden in the tray, a plain
+# start keeps its window on screen.
+#  - an XEmbed tray (trayer): the icon docks in it, and the window comes back when it goes away;
+#  - a StatusNotifierItem host (gtk-sni-tray-standalone with its own watcher, on a session bus
+#    of the test's own): Orvel starts itself again, and its item is registered with the watcher.
 #
 #   late-tray.sh PATH_TO_ORVEL
 set -euo pipefail
+name=late-tray
 orvel=$1
+source "$(dirname "$0")/desktop-lib.sh"
+startXvfb
 
-work=$(mktemp -d)
-pids=()
-stop() { kill -TERM "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; }
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop "${pids[i]}"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-waitFor() {
-  local tenths=$1
-  shift
-  for _ in $(seq "$tenths"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  "$@"
-}
-said() { grep -q "^$1" "$work/orvel.log"; }
-fail() {
-  echo "late-tray: $1" >&2
-  cat "$work/orvel.log" >&2
-  exit 1
-}
-
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-waitFor 100 test -s "$work/display" || { cat "$work/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$(cat "$work/display")"
-
-# One run of Orvel with its own home; no session bus, so the tray can only be XEmbed.
 run() {
-  rm -rf "$work/home"
-  mkdir -p "$work/home"
-  env -u DBUS_SESSION_BUS_ADDRESS -u ORVEL_ASSUME_TRAY QT_QPA_PLATFORM=xcb HOME="$work/home" \
-    XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data" ORVEL_MIDI_API=none \
-    ORVEL_DISCOVERY_URL=http://127.0.0.1:9/ ORVEL_NEWS_URL=http://127.0.0.1:9/ \
-    "$orvel" "$@" >"$work/orvel.log" 2>&1 &
-  orvelPid=$!
-  pids+=("$orvelPid")
-  waitFor 200 said 'midi set up' || fail "Orvel did not come up"
-  said 'no system tray on this desktop' || fail "a tray was there before trayer"
+  startOrvel "$@"
+  said 'no system tray on this desktop' || fail "a tray was there before the test's"
 }
 startTray() {
   trayer --expand false --widthtype pixel --width 64 --height 24 >"$work/trayer.log" 2>&1 &
   trayPid=$!
   pids+=("$trayPid")
 }
-quit() {
-  kill -TERM "$orvelPid"
-  local status=0
-  wait "$orvelPid" || status=$?
-  [ "$status" -eq 0 ] && said bai || fail "Orvel did not quit cleanly ($status)"
+# Whether the settings window is on screen.
+shown() {
+  local id
+  id=$(xwininfo -root -tree | awk '/"Orvel": \("orvel"/ { print $1; exit }')
+  [ -n "$id" ] && xwininfo -id "$id" | grep -q IsViewable
 }
 
+# No session bus: the tray can only be XEmbed.
+orvelEnv=(-u DBUS_SESSION_BUS_ADDRESS -u ORVEL_ASSUME_TRAY QT_QPA_PLATFORM=xcb)
 run --login
 startTray
 waitFor 100 said 'a system tray appeared' || fail "the tray was not seen"
@@ -74,7 +41,7 @@ stop "$trayPid"
 waitFor 100 said 'the system tray went away' || fail "the tray's end was not seen"
 said unhiding || fail "the window stayed hidden without a tray"
 quit
-echo "late-tray: --login start: hidden into the late tray, shown again when it went away"
+echo "late-tray: XEmbed, --login start: hidden into the late tray, shown again when it went away"
 
 run
 startTray
@@ -82,4 +49,50 @@ waitFor 100 said 'a system tray appeared' || fail "the tray was not seen"
 ! said 'hiding into the tray' || fail "a plain start hid its window"
 stop "$trayPid"
 quit
-echo "late-tray: plain start: the window stayed on screen"
+echo "late-tray: XEmbed, plain start: the window stayed on screen"
+
+dbus-daemon --session --nofork --print-address=3 3>"$work/bus" >/dev/null 2>&1 &
+pids+=($!)
+waitFor 100 test -s "$work/bus" || fail "the session bus did not start"
+export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
+orvelEnv=(-u ORVEL_ASSUME_TRAY QT_QPA_PLATFORM=xcb)
+startHost() {
+  command -v gtk-sni-tray-standalone >/dev/null || fail "no gtk-sni-tray-standalone: run scripts/install-deps.sh"
+  NO_AT_BRIDGE=1 gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
+  hostPid=$!
+  pids+=("$hostPid")
+}
+# The host's watcher lists an item (a bus name, maybe with a path) of Orvel's process.
+registered() {
+  local item
+  for item in $(dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher \
+    /StatusNotifierWatcher org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+    string:RegisteredStatusNotifierItems | grep -o 'string "[^"/]*' | cut -d '"' -f 2); do
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+      org.freedesktop.DBus.GetConnectionUnixProcessID "string:$item" 2>/dev/null |
+      grep -q "uint32 $orvelPid\$" && return 0
+  done
+  return 1
+}
+restarted() {
+  waitFor 300 said 'starting Orvel again' || fail "Orvel did not start again for the new tray"
+  waitFor 200 saidTimes 'midi set up' 2 || fail "Orvel did not come back"
+  waitFor 100 registered || fail "no item of Orvel's in the tray"
+}
+
+run --login
+startHost
+restarted
+said 'was launched by auto-launcher, hiding' && ! shown || fail "a login start stayed on screen"
+quit
+saidTimes 'starting Orvel again' 1 || fail "Orvel started again more than once"
+stop "$hostPid"
+echo "late-tray: StatusNotifierItem, --login start: started again, hidden, its item in the tray"
+
+run
+startHost
+restarted
+waitFor 100 shown || fail "a plain start's window is not on screen after starting again"
+quit
+stop "$hostPid"
+echo "late-tray: StatusNotifierItem, plain start: started again, the window on screen"

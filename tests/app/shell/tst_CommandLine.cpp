@@ -30,6 +30,9 @@ private slots:
                                       << "the port must be a number from 1 to 65535";
         QTest::newRow("bad IPv6") << QStringList{"--bridge", "[nope]:80"} << QString()
                                   << "is not an IPv6 address";
+        QTest::newRow("switches") << QStringList{"--always-on=off", "--disable"} << QString() << QString();
+        QTest::newRow("both ways") << QStringList{"--enable", "--disable"} << QString() << "not both";
+        QTest::newRow("always on maybe") << QStringList{"--always-on", "maybe"} << QString() << "on or off";
         QTest::newRow("stray argument")
             << QStringList{"lights"} << QString() << "unexpected argument \"lights\"";
     }
@@ -47,6 +50,10 @@ private slots:
         QCOMPARE(options.bridgeHost, bridgeHost);
         QCOMPARE(options.atLogin, arguments.contains(u"--login"_qs));
         QVERIFY2(options.text.contains(complaint), qPrintable(options.text));
+        // As a running copy is sent them: one order, whatever the order given.
+        const QStringList switches{"--disable", "--always-on", "off"};
+        QCOMPARE(switchArguments(options),
+                 complaint.isEmpty() && arguments.contains(u"--disable"_qs) ? switches : QStringList());
     }
 };
 

@@ -1,7 +1,7 @@
 // What the bridge client reads from a bridge, without a network. The bodies it sends are checked
 // against the simulated bridge, and mDNS packets with discovery.
 
-#include "controller/bridge/HueJson.h"
+#include "hue/HueJson.h"
 #include "support/TestMain.h"
 
 using namespace orvel;

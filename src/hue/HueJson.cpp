@@ -1,4 +1,4 @@
-#include "controller/bridge/HueJson.h"
+#include "hue/HueJson.h"
 
 #include <QJsonArray>
 #include <QJsonParseError>
