@@ -1,33 +1,34 @@
 #pragma once
 
-#include "controller/LightList.h"
+#include "LiveController.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
-#include "platform/Preferences.h"
-#include "support/FakeHueBridge.h"
 #include "support/FakeMidi.h"
+#include "support/SimBridge.h"
 
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 
-#include <functional>
 #include <memory>
 
 namespace orvel::test {
 
-inline const QString kBridgeHost = QStringLiteral("10.0.0.2");
-
-// One controller on a manual clock, fake bridges and fake MIDI, over a store of its own.
+// One controller on a manual clock with fake MIDI, talking HTTP to the bridge simulator on
+// loopback, over a store of its own. Time stands still while a request is out: the loopback
+// bridge answers within any step of the controller.
 struct ControllerHarness {
     QTemporaryDir dir;
     ManualClock clock;
     ScopedMainQueue scope{clock};
-    std::shared_ptr<FakeBridgeServices> bridges = std::make_shared<FakeBridgeServices>();
+    SimBridge bridge;
+    std::shared_ptr<SimBridgeServices> bridges = std::make_shared<SimBridgeServices>();
     std::shared_ptr<FakeMidiEndpoints> midi = std::make_shared<FakeMidiEndpoints>();
     std::unique_ptr<LightList> list;
     QStringList statusTexts; // every status shown, in order
 
-    ControllerHarness()
+    explicit ControllerHarness(const QByteArray& lights = kThreeLights, const sim::SimOptions& options = {})
+        : bridge(lights, options)
     {
         Preferences::installStandard(std::make_unique<Preferences>(dir.filePath("prefs.json")));
     }
@@ -38,18 +39,27 @@ struct ControllerHarness {
     }
 
     static Preferences& prefs() { return Preferences::standard(); }
-    FakeHueBridge& bridge() const { return *bridges->latest(); }
+    QStringList writes() const { return bridge.writes(); }
+    int readsOf(const QString& id) const { return bridge.readsOf(id); }
+    void clearRequests() { bridge.sim.clearRequests(); }
 
-    // Every bridge client the controller makes gets Desk (on), Shelf (off) and Hall.
-    void useThreeLights(std::function<void(FakeHueBridge&)> more = {})
+    // Lets every request out reach the bridge and its answer come back.
+    void settle()
     {
-        bridges->configure = [more](FakeHueBridge& bridge) {
-            bridge.addColorLight("Desk", 8000, 140, 200, true);
-            bridge.addColorLight("Shelf", 30000, 100, 150, false);
-            bridge.addColorLight("Hall", 46000, 254, 254, true);
-            if (more)
-                more(bridge);
-        };
+        int rounds = 0; // an answer may make a step due at once, and that step send a request
+        do {
+            QTest::qWaitFor([this] { return bridges->requestsInFlight() == 0; }, 2000);
+            clock.runDue();
+        } while (bridges->requestsInFlight() > 0 && ++rounds < 3);
+    }
+    // Moves time on in steps shorter than any delay of the controller, the bridge answering between.
+    void advance(double seconds)
+    {
+        settle();
+        for (qint64 us = std::llround(seconds * 1e6); us > 0; us -= 50000) {
+            clock.advance(std::min<qint64>(us, 50000) / 1e6);
+            settle();
+        }
     }
 
     void create()
@@ -63,66 +73,46 @@ struct ControllerHarness {
 
     // Creates the controller if needed, sets it up and reports the bridge, with `username` stored
     // unless it is empty.
-    void start(const QString& username = QStringLiteral("user1"))
+    void start(const QString& username = kSimUser)
     {
         if (!username.isEmpty())
             prefs().setText("hue_username", username);
         if (!list)
             create();
         list->setUp();
-        bridges->delegate->foundHueAt(kBridgeHost, {});
+        bridges->delegate->foundHueAt(bridge.host(), {});
+        settle();
     }
 
-    // Starts with a name the bridge accepts and lets the rules' first blink and the start-up flash
-    // test pass.
+    // Connected, with the rules' first blink and the start-up flash test over.
     void connect()
     {
         start();
-        clock.advance(3.0);
-        if (bridges->latest())
-            bridge().writes.clear();
+        advance(3.0);
+        clearRequests();
     }
 
     // A fresh start of the program over the same store.
     void restart()
     {
         list.reset();
-        auto configure = bridges->configure;
-        bridges = std::make_shared<FakeBridgeServices>();
-        bridges->configure = configure;
+        bridges = std::make_shared<SimBridgeServices>();
         midi = std::make_shared<FakeMidiEndpoints>();
         create();
     }
 
-    static void storeRule(qint64 id, qint64 light, double hue, double saturation = 255, double value = 255)
-    {
-        prefs().setInteger(LightRule::key(id, "light_index"), light);
-        prefs().setDouble(LightRule::key(id, "on_hue"), hue);
-        prefs().setDouble(LightRule::key(id, "on_saturation"), saturation);
-        prefs().setDouble(LightRule::key(id, "on_value"), value);
-    }
-
-    QList<qint64> ruleIDs() const
-    {
-        QList<qint64> ids;
-        for (const auto& rule : list->lightRules())
-            ids << rule->ruleID();
-        return ids;
-    }
+    // The switches `messages` (see parseMessages) cause, read off the published `on`.
+    QStringList switchesFor(const QString& messages);
 };
 
 // "c68" controller 44 value 68, "x45/68" controller 45 value 68, "n95/127" note-on, "f25/0" note-off,
-// "p5" program change 5;
-// "@3" after a message puts it on channel 3 (else 1). "s<hex>" is a sysex message.
+// "p5" program change 5; "@3" after a message puts it on channel 3 (else 1). "s<hex>" is a sysex.
 inline std::vector<MidiCommand> parseMessages(const QString& script)
 {
     std::vector<MidiCommand> batch;
     for (const QString& word : script.split(' ', Qt::SkipEmptyParts)) {
         if (word[0] == 's') {
-            MidiCommand sysex;
-            sysex.commandType = 0xF0;
-            sysex.bytes = QByteArray::fromHex(word.mid(1).toLatin1());
-            batch.push_back(sysex);
+            batch.push_back({0xF0, 0, 0, QByteArray::fromHex(word.mid(1).toLatin1())});
             continue;
         }
         const QStringList parts = word.mid(1).split('@');
@@ -137,6 +127,16 @@ inline std::vector<MidiCommand> parseMessages(const QString& script)
                                                    quint8(numbers[1].toUInt())));
     }
     return batch;
+}
+
+inline QStringList ControllerHarness::switchesFor(const QString& messages)
+{
+    QStringList calls;
+    auto connection =
+        QObject::connect(list.get(), &LightList::changed, [&] { calls << (list->on() ? "on" : "off"); });
+    midi->deliver(parseMessages(messages));
+    QObject::disconnect(connection);
+    return calls;
 }
 
 } // namespace orvel::test

@@ -1,5 +1,5 @@
-// Beyond the built-in vocabulary: triggers taught by example and kept across starts, sources that
-// are connected whenever they appear, and the list of what arrives.
+// Beyond the built-in vocabulary: triggers taught by example and kept across starts, and the list
+// of what arrives. Remembered sources are followed end to end (e2e_controller_test).
 
 #include "ControllerHarness.h"
 #include "support/TestMain.h"
@@ -12,21 +12,6 @@
 using namespace orvel;
 using namespace orvel::test;
 
-namespace {
-
-// The rulesOn() and rulesOff() calls `messages` cause, read off the published `on`.
-QStringList switchesFor(ControllerHarness& h, const QString& messages)
-{
-    QStringList calls;
-    auto connection =
-        QObject::connect(h.list.get(), &LightList::changed, [&] { calls << (h.list->on() ? "on" : "off"); });
-    h.midi->deliver(parseMessages(messages));
-    QObject::disconnect(connection);
-    return calls;
-}
-
-} // namespace
-
 class TestMidiLearning : public QObject {
     Q_OBJECT
 
@@ -35,62 +20,55 @@ private slots:
     {
         QTest::addColumn<QString>("taught"); // the message, then "on"/"off", then how it is widened
         QTest::addColumn<QString>("messages");
-        QTest::addColumn<QStringList>("switches");
+        QTest::addColumn<QString>("switches");
         QTest::addColumn<QString>("described");
-
-        const QStringList on{"on"};
-        QTest::newRow("note, its channel")
-            << "n60/100@10 on"
-            << "n60/1@10 n60/100@1 n60/0@10" << on << "Note C4 (60) on channel 10";
-        QTest::newRow("note, any channel") << "n60/100@10 on any"
-                                           << "n60/100@3" << on << "Note C4 (60) on any channel";
-        QTest::newRow("note-off") << "n61/0@1 off"
-                                  << "n95/127 f61/64" << QStringList{"on", "off"}
-                                  << "Note C#4 (61) off, channel 1";
-        QTest::newRow("pedal, this value only")
-            << "x64/127 on"
-            << "x64/100 x64/127" << on << "Controller 64, value 127, channel 1";
-        QTest::newRow("pedal, 64 and up")
-            << "x64/127 on wide"
-            << "x64/63 x64/64" << on << "Controller 64, values 64 and up, channel 1";
-        QTest::newRow("pedal, below 64")
-            << "x64/0 off wide"
-            << "n95/127 x64/64 x64/63" << QStringList{"on", "off"} << "Controller 64, below 64, channel 1";
-        QTest::newRow("program") << "p5@2 on"
-                                 << "p4@2 p5@2" << on << "Program 5 on channel 2";
-        // The built-in vocabulary keeps precedence and its own meaning.
-        QTest::newRow("built-in first") << "n95/127 off"
-                                        << "n95/127" << on << "Note B6 (95) on channel 1";
+        const struct {
+            const char *name, *taught, *messages, *switches, *described;
+        } rows[] = {
+            {"note, its channel", "n60/100@10 on", "n60/1@10 n60/100@1 n60/0@10", "on",
+             "Note C4 (60) on channel 10"},
+            {"note, any channel", "n60/100@10 on any", "n60/100@3", "on", "Note C4 (60) on any channel"},
+            {"note-off", "n61/0@1 off", "n95/127 f61/64", "on off", "Note C#4 (61) off, channel 1"},
+            {"pedal, this value only", "x64/127 on", "x64/100 x64/127", "on",
+             "Controller 64, value 127, channel 1"},
+            {"pedal, 64 and up", "x64/127 on wide", "x64/63 x64/64", "on",
+             "Controller 64, values 64 and up, channel 1"},
+            {"pedal, below 64", "x64/0 off wide", "n95/127 x64/64 x64/63", "on off",
+             "Controller 64, below 64, channel 1"},
+            {"program", "p5@2 on", "p4@2 p5@2", "on", "Program 5 on channel 2"},
+            // The built-in vocabulary keeps precedence and its own meaning.
+            {"built-in first", "n95/127 off", "n95/127", "on", "Note B6 (95) on channel 1"},
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << row.taught << row.messages << row.switches << row.described;
     }
 
     void learnedTriggers()
     {
         QFETCH(QString, taught);
         QFETCH(QString, messages);
-        QFETCH(QStringList, switches);
+        QFETCH(QString, switches);
         QFETCH(QString, described);
         ControllerHarness h;
         h.create();
         h.list->setUp();
         const QStringList words = taught.split(' ');
         h.list->startLearning(words[1] == "on" ? TriggerAction::On : TriggerAction::Off);
-        h.midi->deliver(parseMessages("sf07e7f0601f7 " + words[0])); // sysex is no trigger: still learning
+        // Sysex is no trigger: still learning. The lesson itself switches nothing.
+        QCOMPARE(h.switchesFor("sf07e7f0601f7 " + words[0]), QStringList());
         QVERIFY(!h.list->learning());
-        QCOMPARE(h.list->on(), false); // the lesson itself switches nothing
         std::vector<MidiTrigger> learned = h.list->learnedTriggers();
         QCOMPARE(learned.size(), std::size_t(1));
         if (words.contains("any"))
             learned[0].channel = -1;
-        if (words.contains("wide") && words[1] == "on")
-            learned[0].low = 64, learned[0].high = 127;
-        if (words.contains("wide") && words[1] == "off")
-            learned[0].low = 0, learned[0].high = 63;
+        if (words.contains("wide"))
+            learned[0].low = words[1] == "on" ? 64 : 0, learned[0].high = words[1] == "on" ? 127 : 63;
         h.list->setLearnedTriggers(learned);
         QCOMPARE(describeTrigger(h.list->learnedTriggers()[0]), described);
 
         h.restart(); // kept across starts
         h.list->setUp();
-        QCOMPARE(switchesFor(h, messages), switches);
+        QCOMPARE(h.switchesFor(messages).join(' '), switches);
     }
 
     void storedListSkipsDamagedEntries()
@@ -110,11 +88,7 @@ private slots:
         QCOMPARE(h.list->learnedTriggers().size(), std::size_t(2));
         QCOMPARE(console.lines().filter("skipped learned MIDI trigger").size(), 5);
         h.list->setUp();
-        QCOMPARE(switchesFor(h, "n60/1@5 x64/0"), QStringList({"on", "off"}));
-
-        h.prefs().setText("midi_learned", "[]");
-        h.restart();
-        QVERIFY(h.list->learnedTriggers().empty());
+        QCOMPARE(h.switchesFor("n60/1@5 x64/0"), QStringList({"on", "off"}));
 
         // A list no one reads stops growing.
         const MidiTrigger note = *learnTrigger(parseMessages("n60/1")[0], TriggerAction::On);
@@ -145,47 +119,7 @@ private slots:
         QVERIFY(h.list->learnedTriggers().empty());
     }
 
-    // A checked source is connected whenever it is there, with its surface's input; unchecking
-    // undoes only what Orvel connected.
-    void rememberedSourcesFollowTheirPorts()
-    {
-        ControllerHarness h;
-        h.create();
-        h.list->setUp();
-        const QList<MidiPortInfo> daw{{"daw:mackie control out", "daw", "mackie control out", true},
-                                      {"daw:mackie control in", "daw", "mackie control in", false},
-                                      {"keys:MIDI Output", "keys", "MIDI Output", true}};
-        auto changes = [&] { return std::exchange(h.midi->connectionChanges, {}); };
-        h.list->midiSources()->setRemembered("daw:mackie control out", true);
-        QCOMPARE(changes(), QStringList()); // not there yet
-
-        h.midi->systemPorts = daw;
-        h.midi->tell(MidiSystemEvent::Kind::PortsChanged, h.midi->peers);
-        QCOMPARE(changes(),
-                 QStringList({"+daw:mackie control out>Orvel", "+Orvel Input>daw:mackie control in"}));
-        h.midi->tell(MidiSystemEvent::Kind::PortsChanged, h.midi->peers);
-        QCOMPARE(changes(), QStringList()); // already connected
-
-        // The DAW restarts: its ports go and come back, and so does the connection.
-        h.midi->systemPorts.clear();
-        h.midi->listeners.clear();
-        h.midi->tell(MidiSystemEvent::Kind::PortsChanged, {});
-        h.midi->systemPorts = daw;
-        h.midi->tell(MidiSystemEvent::Kind::PortsChanged, {});
-        QCOMPARE(changes().size(), 2);
-
-        h.restart(); // remembered across starts; a keyboard the user connected elsewhere stays
-        h.midi->systemPorts = daw;
-        h.midi->peers = {"keys:MIDI Output"};
-        h.list->setUp();
-        QCOMPARE(changes().size(), 2);
-        h.list->midiSources()->setRemembered("daw:mackie control out", false);
-        QCOMPARE(changes(),
-                 QStringList({"-daw:mackie control out>Orvel", "-Orvel Input>daw:mackie control in"}));
-        QCOMPARE(h.midi->peers, QStringList{"keys:MIDI Output"});
-        QCOMPARE(MidiSources::partnerInput("keys:MIDI Output", daw), QString());
-    }
-
+    // Kept only while watched; a stream folds into one line per kind, announced once.
     void activityIsKeptOnlyWhileWatchedAndFoldsStreams()
     {
         ControllerHarness h;
@@ -196,24 +130,21 @@ private slots:
 
         h.list->setActivityRecording(true);
         QSignalSpy announced(h.list.get(), &LightList::midiActivity);
-        QString stream = "n95/127 ";
-        for (int i = 0; i < 400; ++i)
-            stream +=
-                QStringLiteral("x%1/48 ").arg(0x40 + i % 10) + (i % 3 ? "" : "sf0000066141200414243f7 ");
-        h.midi->deliver(parseMessages(stream + "n60/100 n95/0"));
+        h.midi->deliver(parseMessages(
+            "n95/127 " + QString("x73/48 x73/48 sf0000066141200414243f7 ").repeated(200) + "n60/100 n95/0"));
         QStringList lines;
         for (const MidiActivity::Entry& entry : h.list->activity().entries())
             lines << QStringLiteral("%1 x%2 %3")
                          .arg(entry.meaning)
                          .arg(entry.count)
-                         .arg(QString(entry.bytes.toHex(' ')));
+                         .arg(entry.bytes.toHex(' '));
         QCOMPARE(lines,
                  QStringList({"Record LED off: lights back x1 90 5f 00", "ignored: note 60 x1 90 3c 64",
-                              "ignored: system exclusive x134 f0 00 00 66 14 12 00 41 42 43 f7",
+                              "ignored: system exclusive x200 f0 00 00 66 14 12 00 41 42 43 f7",
                               "ignored: timecode x400 b0 49 30", "Record LED on: lights on x1 90 5f 7f"}));
         QCOMPARE(announced.count(), 0);
         h.clock.advance(0.1);
-        QCOMPARE(announced.count(), 1); // once for the whole stream
+        QCOMPARE(announced.count(), 1);
 
         for (int i = 0; i < 60; ++i)
             h.midi->deliver(parseMessages(QStringLiteral("n%1/100").arg(i)));

@@ -10,26 +10,23 @@ namespace orvel::test {
 // (note 95) off twice and strip 2's Select (note 25) off six times.
 inline QList<QByteArray> dawStartupBurst()
 {
-    QList<QByteArray> burst;
-    auto add = [&burst](std::initializer_list<int> bytes) {
-        QByteArray message;
-        for (int b : bytes)
-            message.append(char(b));
-        burst << message;
+    QList<QByteArray> burst{QByteArray::fromHex("f0000066141200") + QByteArray(56, ' ') +
+                            QByteArray::fromHex("f7")};
+    auto add = [&burst](std::initializer_list<char> bytes) {
+        burst << QByteArray(bytes.begin(), qsizetype(bytes.size()));
     };
-    burst << QByteArray::fromHex("f0000066141200") + QByteArray(56, ' ') + QByteArray::fromHex("f7");
     for (int round = 0; round < 6; ++round) {
         for (int strip = 0; strip < 9; ++strip)
-            add({0xE0 + strip, 0, 0});
+            add({char(0xE0 + strip), 0, 0});
         for (int pot = 0x30; pot < 0x38; ++pot)
-            add({0xB0, pot, 0});
+            add({char(0xB0), char(pot), 0});
         for (int meter = 0; meter < 8; ++meter)
-            add({0xD0, meter << 4});
+            add({char(0xD0), char(meter << 4)});
         for (int digit = 0x40; digit < 0x4C; ++digit)
-            add({0xB0, digit, 0x30});
+            add({char(0xB0), char(digit), 0x30});
         for (int led = 0; led < 0x76; ++led) {
             if (led != 0x5F || round < 2)
-                add({0x90, led, 0});
+                add({char(0x90), char(led), 0});
         }
     }
     return burst;

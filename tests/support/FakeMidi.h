@@ -11,39 +11,30 @@
 namespace orvel::test {
 
 // MIDI endpoints that exist only in the test: deliver() hands a batch to the destination's handler
-// as the MIDI layer would; the source sends nowhere.
+// as the MIDI layer would; what the source sends is kept in `sent`.
 class FakeMidiEndpoints : public MidiEndpoints {
 public:
-    // Failures to simulate: a non-empty text makes that step fail with it.
-    QString destinationError;
-    QString sourceError;
-
-    QString destinationName;
-    QString sourceName;
+    QString destinationError, sourceError; // a non-empty text makes creating that port fail with it
+    QString destinationName, sourceName;
     Handler handler;               // empty while no destination exists
     std::vector<MidiCommand> sent; // what went out through the source, empty commands left out
     QStringList peers;             // ports connected to the destination
-    QStringList listeners;         // ports the source is connected to
     QList<MidiPortInfo> systemPorts;
-    QStringList connectionChanges; // "+from>to" and "-from>to", as asked for
     EventHandler events;
 
     QList<MidiPortInfo> ports() const override { return systemPorts; }
     bool setConnected(const QString& from, const QString& to, bool connected, QString*) override
     {
-        connectionChanges << (connected ? "+" : "-") + from + ">" + to;
-        QStringList& list = to == destinationName ? peers : listeners;
-        const QString other = to == destinationName ? from : to;
-        list.removeAll(other);
-        if (connected)
-            list << other;
+        if (to == destinationName && !connected)
+            peers.removeAll(from);
+        else if (to == destinationName && !peers.contains(from))
+            peers << from;
         return true;
     }
-
     void setEventHandler(EventHandler handler) override { events = std::move(handler); }
     QStringList connections(const QString& ourPort) const override
     {
-        return ourPort == destinationName ? peers : ourPort == sourceName ? listeners : QStringList{};
+        return ourPort == destinationName ? peers : QStringList{};
     }
     // The MIDI system reports a change; `nowConnected` becomes the destination's peers.
     void tell(MidiSystemEvent::Kind kind, const QStringList& nowConnected)
@@ -52,7 +43,6 @@ public:
         if (events)
             events(MidiSystemEvent{kind, {}});
     }
-
     void deliver(const std::vector<MidiCommand>& batch)
     {
         if (handler)
@@ -66,8 +56,7 @@ public:
         command.commandType = status < 0xF0 ? static_cast<quint8>(status | 0x0F) : status;
         command.data1 = data1;
         command.data2 = data2;
-        command.bytes = QByteArray{reinterpret_cast<const char*>(&status), 1};
-        command.bytes.append(static_cast<char>(data1)).append(static_cast<char>(data2));
+        command.bytes = QByteArray{} + char(status) + char(data1) + char(data2);
         return command;
     }
     static MidiCommand noteOn(quint8 note, quint8 velocity) { return message(0x90, note, velocity); }
@@ -80,9 +69,15 @@ public:
         if (!error->isEmpty())
             return nullptr;
         handler = std::move(received);
+        struct Destination : MidiDestination {
+            explicit Destination(FakeMidiEndpoints* owner)
+                : owner(owner)
+            {}
+            ~Destination() override { owner->handler = nullptr; }
+            FakeMidiEndpoints* owner;
+        };
         return std::make_unique<Destination>(this);
     }
-
     std::unique_ptr<MidiSource> createSource(const QString& name, QString* error) override
     {
         sourceName = name;
@@ -91,13 +86,6 @@ public:
     }
 
 private:
-    struct Destination : MidiDestination {
-        explicit Destination(FakeMidiEndpoints* owner)
-            : owner(owner)
-        {}
-        ~Destination() override { owner->handler = nullptr; }
-        FakeMidiEndpoints* owner;
-    };
     struct Source : MidiSource {
         explicit Source(FakeMidiEndpoints* owner)
             : owner(owner)
