@@ -13,7 +13,7 @@
 #include "controller/midi/MidiInbox.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
-#include "support/FakeHueBridge.h"
+#include "FakeHueBridge.h"
 #include "support/FakeMidi.h"
 
 #include <QDir>

@@ -38,7 +38,6 @@ bool startOrvel(std::unique_ptr<Orvel>& app, const Home& home, const QString& br
     for (const QString& name : runtime.entryList({u"orvel-*"_qs}, QDir::System | QDir::Files))
         runtime.remove(name);
     QProcessEnvironment env = home.environment();
-    env.insert(u"ORVEL_NEWS_URL"_qs, u"http://127.0.0.1:9/"_qs);
     app = std::make_unique<Orvel>(env, bridge);
     QElapsedTimer waited;
     waited.start();
@@ -70,7 +69,8 @@ private slots:
                               ? qEnvironmentVariableIntValue("ORVEL_KILLS")
                               : 25;
         QRandomGenerator random(20261206);
-        Home home({});
+        Home home;
+        home.store({});
         const QString path = home.path(".config/Orvel/preferences.json");
         QJsonObject previous = readStore(path);
         int flips = 0, latest = 0, earlier = 0, midWrite = 0;
@@ -122,7 +122,8 @@ private slots:
     void sessionEndingSignalsWriteTheLastEdit()
     {
         QFETCH(int, signal);
-        Home home({});
+        Home home;
+        home.store({});
         const QString path = home.path(".config/Orvel/preferences.json");
         std::unique_ptr<Orvel> app;
         QVERIFY(startOrvel(app, home, QString()));

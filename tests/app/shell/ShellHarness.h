@@ -66,6 +66,8 @@ public:
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
         // Discovery asks a closed loopback port: it finds nothing and never leaves the machine.
         env.insert(u"ORVEL_DISCOVERY_URL"_qs, u"http://127.0.0.1:9/"_qs);
+        // So does the headline: no test asks the product site.
+        env.insert(u"ORVEL_NEWS_URL"_qs, u"http://127.0.0.1:9/"_qs);
         return env;
     }
 

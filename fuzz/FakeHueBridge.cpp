@@ -1,4 +1,4 @@
-#include "support/FakeHueBridge.h"
+#include "FakeHueBridge.h"
 
 namespace orvel::test {
 

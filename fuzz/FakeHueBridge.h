@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+// A bridge held in memory for the MIDI fuzz target; the tests use the bridge simulator instead.
 namespace orvel::test {
 
 class FakeHueBridge;
