@@ -8,12 +8,12 @@
 // delivers it.
 #include "FuzzCheck.h"
 
+#include "FakeHueBridge.h"
 #include "controller/LightList.h"
 #include "controller/midi/MidiDecoder.h"
 #include "controller/midi/MidiInbox.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
-#include "FakeHueBridge.h"
 #include "support/FakeMidi.h"
 
 #include <QDir>
