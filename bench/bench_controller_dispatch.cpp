@@ -1,6 +1,7 @@
 // How fast MIDI turns into light requests.
-//  1. Decoding and dispatch of a 10,000-message burst through the controller, against fake bridges
-//     on a manual clock: the handler must keep up with anything a sequencer sends.
+//  1. Decoding and dispatch of a 10,000-message burst through the controller, against the bridge
+//     simulator on loopback, on a manual clock: the handler must keep up with anything a sequencer
+//     sends.
 //  2. With a JACK server (scripts/with-jack.sh): the time from a note leaving another RtMidi client
 //     to the first request for the light reaching the simulated bridge on loopback, and to the
 //     first write (less the rule's fixed 0.1 s read delay).

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Renders the settings window into docs/settings-*.png (400 by 500 points, offscreen, fake bridge).
+# Renders the settings window into docs/settings-*.png (400 by 500 points, offscreen, against the bridge simulator).
 # Usage: scripts/render-settings.sh [build directory]   (default: build-render next to the sources)
 set -eu
 
