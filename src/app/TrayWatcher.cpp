@@ -86,7 +86,9 @@ TrayWatcher::TrayWatcher(QDBusConnection bus, QObject* parent)
         statusNotifierAtStart_ = statusNotifier_;
         // Asked before the first tray icon is made, so the answer is the one Qt gets.
         iconOnDBus_ = statusNotifier_ && saysYes(bus.call(askHostRegistered()));
-        bus.connect(service, kWatcherPath, service, QStringLiteral("StatusNotifierHostRegistered"), this,
+        // From any sender: a watcher that appears later has no owner Qt knows yet, and a signal it
+        // sends before Qt has heard of the new owner would be dropped.
+        bus.connect(QString(), kWatcherPath, service, QStringLiteral("StatusNotifierHostRegistered"), this,
                     SLOT(hostRegistered()));
     }
     watchX11();
