@@ -172,10 +172,14 @@ private slots:
                                               QStringList{u"-n"_qs, server, u"-S"_qs, u"-r"_qs, u"-d"_qs,
                                                           u"dummy"_qs, u"-r"_qs, u"48000"_qs, u"-p"_qs,
                                                           u"1024"_qs});
-            // Ready once a client gets through (30 s: a busy machine).
-            QVERIFY2(QProcess::execute(u"jack_wait"_qs, {u"-s"_qs, server, u"-w"_qs, u"-t"_qs, u"30"_qs}) ==
-                         0,
-                     qPrintable(jackd->output));
+            // Ready once a client gets through (30 s: a busy machine). The waiting client must not
+            // start a server of that name itself: the test would then stop a server that never ran.
+            QProcess wait;
+            QProcessEnvironment waitEnv = env;
+            waitEnv.insert(u"JACK_NO_START_SERVER"_qs, u"1"_qs);
+            wait.setProcessEnvironment(waitEnv);
+            wait.start(u"jack_wait"_qs, {u"-s"_qs, server, u"-w"_qs, u"-t"_qs, u"30"_qs});
+            QVERIFY2(wait.waitForFinished(40000) && wait.exitCode() == 0, qPrintable(jackd->output));
         };
         startJack();
         std::unique_ptr<Orvel> orvel;
