@@ -2,6 +2,9 @@
 
 #include <QTest>
 
+#include <algorithm>
+#include <cmath>
+
 namespace orvel::test {
 
 const QByteArray kThreeLights = R"({
@@ -90,6 +93,22 @@ std::unique_ptr<HueDiscovery> SimBridgeServices::makeDiscovery(HueDiscoveryDeleg
 {
     this->delegate = delegate;
     return std::make_unique<TestDrivenDiscovery>(this);
+}
+
+void SimBridgeServices::advance(ManualClock& clock, double seconds)
+{
+    const auto settle = [&] {
+        int rounds = 0; // an answer may make a step due at once, and that step send a request
+        do {
+            (void)QTest::qWaitFor([this] { return requestsInFlight() == 0; }, 2000);
+            clock.runDue();
+        } while (requestsInFlight() > 0 && ++rounds < 3);
+    };
+    settle();
+    for (qint64 us = std::llround(seconds * 1e6); us > 0; us -= 50000) {
+        clock.advance(double(std::min<qint64>(us, 50000)) / 1e6);
+        settle();
+    }
 }
 
 void SimBridgeServices::finishDiscovery(const QString& log)

@@ -2,6 +2,7 @@
 
 #include "BridgeSimulator.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
+#include "platform/MainQueue.h"
 
 #include <QByteArray>
 #include <QString>
@@ -44,6 +45,9 @@ public:
 
     std::shared_ptr<HueBridgeClient> latest() const { return clients.empty() ? nullptr : clients.back(); }
     int requestsInFlight() const { return http_.requestsInFlight(); }
+    // Moves `clock` on in steps shorter than any delay of the program, letting every request reach
+    // the bridge and its answer come back between steps.
+    void advance(ManualClock& clock, double seconds);
     // Runs the pending discovery's completion, as the end of its search would.
     void finishDiscovery(const QString& log = {});
 

@@ -38,15 +38,7 @@ public:
     }
 
     // Moves time on in steps shorter than any delay of the controller, the bridge answering between.
-    void advance(double seconds)
-    {
-        for (qint64 us = std::llround(seconds * 1e6); us > 0; us -= 50000) {
-            (void)QTest::qWaitFor([this] { return bridges->requestsInFlight() == 0; }, 2000);
-            clock.advance(double(std::min<qint64>(us, 50000)) / 1e6);
-        }
-        (void)QTest::qWaitFor([this] { return bridges->requestsInFlight() == 0; }, 2000);
-        clock.runDue();
-    }
+    void advance(double seconds) { bridges->advance(clock, seconds); }
 
     // Starts the controller and reports the bridge, which knows our user name. When this returns
     // the rules exist, the light list is read and the start-up flash test is over.
