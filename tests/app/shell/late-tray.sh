@@ -56,11 +56,29 @@ pids+=($!)
 waitFor 100 test -s "$work/bus" || fail "the session bus did not start"
 export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus")
 orvelEnv=(-u ORVEL_ASSUME_TRAY QT_QPA_PLATFORM=xcb)
+hostRegistered() {
+  dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+    org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher \
+    string:IsStatusNotifierHostRegistered 2>/dev/null | grep -q 'boolean true'
+}
+# The host starts its watcher on a thread of its own and exits when it asks that watcher before
+# it answers (more likely on a loaded machine): then it is started again, a new watcher for Orvel.
 startHost() {
+  local try
   command -v gtk-sni-tray-standalone >/dev/null || fail "no gtk-sni-tray-standalone: run scripts/install-deps.sh"
-  NO_AT_BRIDGE=1 gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
-  hostPid=$!
-  pids+=("$hostPid")
+  for try in 1 2 3; do
+    NO_AT_BRIDGE=1 gtk-sni-tray-standalone --watcher --bottom >"$work/host.log" 2>&1 &
+    hostPid=$!
+    pids+=("$hostPid")
+    for _ in $(seq 200); do
+      kill -0 "$hostPid" 2>/dev/null || break
+      hostRegistered && return 0
+      sleep 0.1
+    done
+    stop "$hostPid"
+  done
+  cat "$work/host.log" >&2
+  fail "the tray host did not start"
 }
 # The host's watcher lists an item (a bus name, maybe with a path) of Orvel's process.
 registered() {
