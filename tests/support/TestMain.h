@@ -1,14 +1,13 @@
 #pragma once
 
 #include <QApplication>
-#include <QString>
 #include <QTest>
 
 namespace orvel::test {
 
 // Points HOME and the XDG directories at a fresh temporary directory for the whole test run, so
 // that preferences, the log and autostart entries never touch the real user's files.
-// Returns the directory; it is removed at exit.
+// Returns the directory, which is removed at exit.
 QString isolateHome();
 
 } // namespace orvel::test
