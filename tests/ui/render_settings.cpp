@@ -6,6 +6,7 @@
 
 #include "CannedNetwork.h"
 #include "SettingsHarness.h"
+#include "support/TestMain.h"
 
 #include "app/LoadedNews.h"
 #include "rules/LightRule.h"
@@ -18,7 +19,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
-#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +34,10 @@ bool ok = true;
 
 void save(QWidget& widget, const QString& name)
 {
+    if (widget.isHidden()) {
+        widget.resize(400, 500);
+        widget.show();
+    }
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     const bool saved = widget.grab().save(out + u"/"_qs + name);
@@ -42,38 +46,25 @@ void save(QWidget& widget, const QString& name)
     ok &= saved;
 }
 
-void show(SettingsHarness& h)
-{
-    h.view->resize(400, 500);
-    h.view->show();
-}
-
 void connectWithThreeKindsOfRules(SettingsHarness& h)
 {
     Preferences::standard().setInteger(u"rule_count"_qs, 3);
     h.connectBridge();
     const auto& rules = h.helper->lightRules();
-    for (qsizetype i = 0; i < rules.size(); ++i)
-        rules[i]->setLightID(quint64(i));
+    for (quint64 i = 0; i < 3; ++i)
+        rules[i]->setLightID(i);
     rules[0]->setOnHueDegrees(46920);
     rules[0]->setOnSaturation(200);
     rules[0]->setOnValue(230);
     rules[1]->setOnValue(150);
     h.advance(2.5);
-    show(h);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    QTemporaryDir home(QDir::tempPath() + u"/orvel-render-XXXXXX"_qs);
-    const QByteArray root = home.path().toUtf8();
-    setenv("HOME", root.constData(), 1);
-    const std::pair<const char*, const char*> dirs[] = {
-        {"XDG_CONFIG_HOME", "/.config"}, {"XDG_DATA_HOME", "/.local/share"}, {"XDG_CACHE_HOME", "/.cache"}};
-    for (const auto& [name, dir] : dirs)
-        setenv(name, (root + dir).constData(), 1);
+    const QDir home(test::isolateHome());
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
@@ -86,7 +77,6 @@ int main(int argc, char** argv)
         SettingsHarness h(home.filePath(u"empty.json"_qs));
         h.helper->setUp();
         h.advance(3.0);
-        show(h);
         save(*h.view, u"settings-empty.png"_qs);
     }
     {
