@@ -2,7 +2,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
-#include <QUrl>
 
 namespace orvel::test {
 
@@ -10,15 +9,14 @@ namespace orvel::test {
 // data: address, which the manager answers from memory.
 class CannedNetwork : public QNetworkAccessManager {
 public:
-    explicit CannedNetwork(QByteArray body, QObject* parent = nullptr)
-        : QNetworkAccessManager(parent)
-        , body_(std::move(body))
+    explicit CannedNetwork(QByteArray body)
+        : body_(std::move(body))
     {}
 
 protected:
     QNetworkReply* createRequest(Operation operation, const QNetworkRequest&, QIODevice* data) override
     {
-        const QUrl canned(QStringLiteral("data:text/plain;base64,") + QString::fromLatin1(body_.toBase64()));
+        const QUrl canned(u"data:text/plain;base64,"_qs + QString::fromLatin1(body_.toBase64()));
         return QNetworkAccessManager::createRequest(operation, QNetworkRequest(canned), data);
     }
 

@@ -10,8 +10,6 @@
 
 #include <QTest>
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
 
 namespace orvel::test {
