@@ -38,10 +38,7 @@ class PreferencesTest : public QObject {
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        QDir(dir_.filePath("Orvel")).removeRecursively();
-    }
+    void init() { QDir(dir_.filePath("Orvel")).removeRecursively(); }
 
     void typedReadsTellAbsentFromNotConvertible()
     {
