@@ -1,11 +1,11 @@
 // orvel-daw-peer: a scripted DAW that drives a control surface the way Ardour's Mackie Control
-// surface does over JACK. It registers "mackie control out" and "mackie control in", stays
-// silent until both are connected, greets with the four device queries, and (with --handshake)
-// waits for a device's answer before it talks. Then it sends its start-up burst, and afterwards
-// what the lines on standard input ask for:
-//   arm | record | stop | select2 | timecode N | send HEX | close | quit
+// surface does over JACK. It registers "mackie control out" and "mackie control in", connects them
+// to the given client's ports, stays silent until both are connected, greets with the four device
+// queries and waits for a device's answer before it talks. Then it sends its start-up burst, and
+// afterwards what the lines on standard input ask for:
+//   arm | record | stop | timecode N | send HEX | close | quit
 // It prints "ready", "connected", "answered HEX", "talking", "done CMD" as things happen.
-//   orvel-daw-peer [--name CLIENT] [--handshake] [--connect ORVEL_CLIENT]
+//   orvel-daw-peer ORVEL_CLIENT
 
 #include "support/DawBurst.h"
 
@@ -21,7 +21,6 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <unistd.h>
@@ -34,7 +33,6 @@ jack_port_t* inPort = nullptr;
 jack_ringbuffer_t* ring = nullptr;
 std::mutex receivedMutex;
 QList<QByteArray> received;
-std::atomic<bool> graphChanged{false};
 
 void say(const QString& line)
 {
@@ -93,17 +91,8 @@ const QString kRecording = QStringLiteral("905f7f 905e7f 905d00");
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name) {
-        const qsizetype i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
-    };
-    const bool handshake = args.contains(QStringLiteral("--handshake"));
-    const QString name =
-        option(QStringLiteral("--name")).isEmpty() ? QStringLiteral("daw") : option(QStringLiteral("--name"));
-
     jack_status_t status{};
-    client = jack_client_open(name.toUtf8().constData(), JackNoStartServer, &status);
+    client = jack_client_open("daw", JackNoStartServer, &status);
     if (!client) {
         say(QStringLiteral("no JACK server"));
         return 1;
@@ -112,31 +101,17 @@ int main(int argc, char** argv)
     outPort = jack_port_register(client, "mackie control out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     inPort = jack_port_register(client, "mackie control in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client, &process, nullptr);
-    jack_set_port_connect_callback(
-        client, [](jack_port_id_t, jack_port_id_t, int, void*) { graphChanged = true; }, nullptr);
     jack_activate(client);
-    const QString full = QString::fromUtf8(jack_get_client_name(client));
-    say(QStringLiteral("ready ") + full);
-
-    const QString orvel = option(QStringLiteral("--connect"));
-    if (!orvel.isEmpty()) {
-        jack_connect(client, jack_port_name(outPort),
-                     (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
-        jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
-                     jack_port_name(inPort));
-    }
+    say(QStringLiteral("ready ") + QString::fromUtf8(jack_get_client_name(client)));
+    const QString orvel = app.arguments().value(1);
+    jack_connect(client, jack_port_name(outPort), (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
+    jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
+                 jack_port_name(inPort));
 
     enum class State { Waiting, Greeted, Talking } state = State::Waiting;
-    auto talk = [&state] {
-        state = State::Talking;
-        for (const QByteArray& message : orvel::test::dawStartupBurst())
-            send(message);
-        say(QStringLiteral("talking"));
-    };
     QTimer poll; // the peer's own loop; the program under test never polls
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (graphChanged.exchange(false) && state == State::Waiting && jack_port_connected(outPort) > 0 &&
-            jack_port_connected(inPort) > 0) {
+        if (state == State::Waiting && jack_port_connected(outPort) > 0 && jack_port_connected(inPort) > 0) {
             say(QStringLiteral("connected"));
             send(QStringLiteral("f00000661400f7 f00000661500f7 f00000661000f7 f00000661100f7"));
             state = State::Greeted;
@@ -149,11 +124,13 @@ int main(int argc, char** argv)
         for (const QByteArray& message : messages) {
             say(QStringLiteral("answered ") + QString::fromLatin1(message.toHex()));
             if (state == State::Greeted && message.startsWith(QByteArray::fromHex("f000006614")) &&
-                message.size() == 18 && message.at(5) == 0x01)
-                talk();
+                message.size() == 18 && message.at(5) == 0x01) {
+                state = State::Talking;
+                for (const QByteArray& burst : orvel::test::dawStartupBurst())
+                    send(burst);
+                say(QStringLiteral("talking"));
+            }
         }
-        if (state == State::Greeted && !handshake)
-            talk();
     });
     poll.start(10);
 
@@ -164,10 +141,6 @@ int main(int argc, char** argv)
         if (line.isNull() || line == QStringLiteral("quit"))
             return app.quit();
         const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (state != State::Talking) {
-            say(QStringLiteral("silent, dropped ") + line); // a host without its surface says nothing
-            return;
-        }
         const QString command = words.value(0);
         if (command == QStringLiteral("arm")) {
             send(QStringLiteral("90007f 905f00 905f01"));
@@ -177,8 +150,6 @@ int main(int argc, char** argv)
             send(kRecording);
         } else if (command == QStringLiteral("stop")) {
             send(QStringLiteral("905f00 905e00 905d7f"));
-        } else if (command == QStringLiteral("select2")) {
-            send(QStringLiteral("90197f"));
         } else if (command == QStringLiteral("timecode")) {
             for (int i = 0; i < words.value(1).toInt(); ++i)
                 send(QByteArray{"\xb0"} + char(0x40 + i % 10) + char(0x30 + i % 10));

@@ -2,16 +2,11 @@
 // Runs the real `orvel` executable in a home of its own, headless, and collects what it prints.
 
 #include "BridgeSimulator.h"
+#include "support/Program.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-
-#include <memory>
-
-#include "support/Program.h"
 
 namespace orvel::test {
 
@@ -27,17 +22,9 @@ inline std::unique_ptr<sim::BridgeSimulator> pairedSimulator(QString* error)
     return simulator->start(options, error) ? std::move(simulator) : nullptr;
 }
 
-// A home directory of its own for the program.
-class Home {
-public:
-    Home()
-    {
-        QDir().mkpath(path(".config/Orvel"));
-        QDir().mkpath(path("runtime"));
-        QFile::setPermissions(path("runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    }
-
+// A home directory of its own for the program; being the program's alone, it is its runtime
+// directory too.
+struct Home {
     QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
     QByteArray read(const char* sub) const
     {
@@ -48,6 +35,7 @@ public:
     void store(QJsonObject prefs) const
     {
         prefs.insert(u"hue_username"_qs, kUser);
+        QDir().mkpath(path(".config/Orvel"));
         QFile file(path(".config/Orvel/preferences.json"));
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(prefs).toJson());
@@ -61,12 +49,12 @@ public:
         env.insert(u"XDG_CONFIG_HOME"_qs, path(".config"));
         env.insert(u"XDG_DATA_HOME"_qs, path(".local/share"));
         env.insert(u"XDG_CACHE_HOME"_qs, path(".cache"));
-        env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
+        env.insert(u"XDG_RUNTIME_DIR"_qs, dir.path());
         env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
+        env.insert(u"JACK_NO_START_SERVER"_qs, u"1"_qs); // JACK servers are the tests' own
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
-        // Discovery asks a closed loopback port: it finds nothing and never leaves the machine.
+        // Discovery and the headline ask a closed loopback port: no test leaves the machine.
         env.insert(u"ORVEL_DISCOVERY_URL"_qs, u"http://127.0.0.1:9/"_qs);
-        // So does the headline: no test asks the product site.
         env.insert(u"ORVEL_NEWS_URL"_qs, u"http://127.0.0.1:9/"_qs);
         return env;
     }
