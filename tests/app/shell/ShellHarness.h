@@ -6,7 +6,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 namespace orvel::test {
 
@@ -22,9 +24,17 @@ inline std::unique_ptr<sim::BridgeSimulator> pairedSimulator(QString* error)
     return simulator->start(options, error) ? std::move(simulator) : nullptr;
 }
 
-// A home directory of its own for the program; being the program's alone, it is its runtime
-// directory too.
-struct Home {
+// A home directory of its own for the program.
+class Home {
+public:
+    Home()
+    {
+        QDir().mkpath(path(".config/Orvel"));
+        QDir().mkpath(path("runtime"));
+        QFile::setPermissions(path("runtime"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+
     QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
     QByteArray read(const char* sub) const
     {
@@ -35,7 +45,6 @@ struct Home {
     void store(QJsonObject prefs) const
     {
         prefs.insert(u"hue_username"_qs, kUser);
-        QDir().mkpath(path(".config/Orvel"));
         QFile file(path(".config/Orvel/preferences.json"));
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(prefs).toJson());
@@ -49,7 +58,7 @@ struct Home {
         env.insert(u"XDG_CONFIG_HOME"_qs, path(".config"));
         env.insert(u"XDG_DATA_HOME"_qs, path(".local/share"));
         env.insert(u"XDG_CACHE_HOME"_qs, path(".cache"));
-        env.insert(u"XDG_RUNTIME_DIR"_qs, dir.path());
+        env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
         env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
         env.insert(u"JACK_NO_START_SERVER"_qs, u"1"_qs); // JACK servers are the tests' own
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
@@ -69,6 +78,25 @@ public:
         : Program(env, QStringLiteral(ORVEL_EXECUTABLE),
                   bridge.isEmpty() ? arguments : arguments << QStringLiteral("--bridge") << bridge)
     {}
+
+    void waitUntilConnected()
+    {
+        QTRY_VERIFY2_WITH_TIMEOUT(said(u"lights: ["_qs) || finished(), qPrintable(output), 20000);
+        QVERIFY2(!finished(), qPrintable(output));
+    }
+    // SIGTERM, as the end of a desktop session sends.
+    void quit()
+    {
+        process.terminate();
+        QTRY_VERIFY2_WITH_TIMEOUT(finished(), qPrintable(output), 10000);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(said(u"bai"_qs));
+    }
+    QString jackClient() const
+    {
+        return QRegularExpression(uR"(open through JACK as "(.*):Orvel")"_qs).match(output).captured(1);
+    }
 };
 
 } // namespace orvel::test

@@ -72,7 +72,7 @@ private slots:
                  complaint.isEmpty() && arguments.contains(u"--disable"_qs) ? switches : QStringList());
     }
 
-    // The hand-over to a running copy is checked end to end (tst_ShellEndToEnd.cpp).
+    // The hand-over to a running copy is checked end to end (tst_EndToEnd.cpp).
     void aStaleSocketIsReplaced()
     {
         // What a crashed copy leaves behind: something at the name that nobody listens on.

@@ -1,13 +1,13 @@
-// The real `orvel` beside a scripted DAW (orvel-daw-peer) that drives a Mackie Control surface
-// over JACK the way Ardour does, with the bridge simulator: what the lights do when the DAW arms,
-// records, stops, closes its session or dies, when Orvel quits, and when the JACK server itself
-// goes away.
+// The real `orvel` executable, headless in a home of its own, against the bridge simulator running
+// in this test: the first launch, the bridge it remembers and a later copy handing over to the
+// running one; then beside a scripted DAW (orvel-daw-peer) that drives a Mackie Control surface
+// over JACK the way Ardour does: what the lights do when the DAW arms, records, stops, closes its
+// session or dies, when Orvel quits, and when the JACK server itself goes away.
 
 #include "ShellHarness.h"
 #include "support/JackSupport.h"
 #include "support/TestMain.h"
 
-#include <QRegularExpression>
 #include <QStandardPaths>
 
 using namespace orvel;
@@ -21,41 +21,40 @@ const QStringList kBack{R"({"on":true})", R"({"hue":8418,"sat":140,"bri":200})"}
 
 } // namespace
 
-class DawEndToEndTest : public QObject {
+class EndToEndTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<sim::BridgeSimulator> sim_;
-    test::JackServer jack_;
+    JackServer jack_;
     QString skip_;
 
     QStringList putBodies() const
     {
         QStringList bodies;
-        const QString path = u"/api/%1/lights/1/state"_qs.arg(kUser);
         for (const sim::RecordedRequest& request : sim_->requests()) {
-            if (request.method == u"PUT"_qs && request.path == path)
+            if (request.method == u"PUT"_qs && request.path == u"/api/%1/lights/1/state"_qs.arg(kUser))
                 bodies << QString::fromUtf8(request.body);
         }
         return bodies;
     }
 
-    // Starts Orvel with one rule, lets the rule's first blink and the start-up flash test pass
-    // (whose end puts the lights back) and gives its JACK client name.
-    void startOrvel(std::unique_ptr<Orvel>& orvel, Home& home, QProcessEnvironment env, QStringList arguments,
-                    QString* client)
+    // Starts Orvel over JACK with one rule and lets the rule's first blink and the start-up flash
+    // test pass (whose end puts the lights back).
+    std::unique_ptr<Orvel> startOrvel(Home& home, QProcessEnvironment env, QStringList arguments = {})
     {
         home.store(QJsonDocument::fromJson(R"({"has_shown_about": true, "rule_count": 1, "0light_index": 0,
             "0on_hue": 40000, "0on_saturation": 200, "0on_value": 100})")
                        .object());
         env.insert(u"ORVEL_MIDI_API"_qs, u"jack"_qs);
-        orvel = std::make_unique<Orvel>(env, sim_->hostAndPort(), arguments);
-        QTRY_VERIFY2_WITH_TIMEOUT((orvel->said(u"flash test over"_qs) && putBodies().size() >= 4) ||
-                                      orvel->finished(),
-                                  qPrintable(orvel->output), 20000);
+        auto orvel = std::make_unique<Orvel>(env, sim_->hostAndPort(), arguments);
+        [&] {
+            QTRY_VERIFY2_WITH_TIMEOUT((orvel->said(u"flash test over"_qs) && putBodies().size() >= 4) ||
+                                          orvel->finished(),
+                                      qPrintable(orvel->output), 20000);
+            QVERIFY2(!orvel->jackClient().isEmpty(), qPrintable(orvel->output));
+        }();
         sim_->clearRequests();
-        *client =
-            QRegularExpression(uR"(open through JACK as "(.*):Orvel")"_qs).match(orvel->output).captured(1);
-        QVERIFY2(!client->isEmpty(), qPrintable(orvel->output));
+        return orvel;
     }
 
 private slots:
@@ -72,9 +71,46 @@ private slots:
         QVERIFY2(sim_, qPrintable(error));
     }
 
-    // Each step is a line for the peer (or "kill" it, or "quit" Orvel with SIGTERM), then the number
-    // of PUTs to light 1 to wait for once it has been carried out. Every session ends with the
-    // light back as it was.
+    void firstLaunchOpensAboutAndRemembersTheBridgeALaterCopyHandsOver()
+    {
+        Home home;
+        home.store({});
+        {
+            Orvel first(home.environment(), sim_->hostAndPort());
+            first.waitUntilConnected();
+            QVERIFY(first.said(u"first launch: showing About Orvel"_qs));
+            QVERIFY(first.said(u"remembering the bridge address "_qs + sim_->hostAndPort()));
+            first.quit();
+        }
+        const QByteArray prefs = home.read(".config/Orvel/preferences.json");
+        QCOMPARE(QJsonDocument::fromJson(prefs).object().value(u"has_shown_about"_qs).toBool(), true);
+        const QList<QByteArray> log = home.read(".local/share/Orvel/swift_log.txt").split('\n');
+        QVERIFY2(log.size() > 2 && log[0].endsWith("Z: ====================") &&
+                     log[1].endsWith("Z: Application Launched"),
+                 log.join('\n').constData());
+
+        // Without --bridge, the remembered bridge is tried at once; About is not shown again.
+        Orvel second(home.environment(), QString());
+        second.waitUntilConnected();
+        QVERIFY2(second.said(u"trying the remembered bridge at "_qs + sim_->hostAndPort()),
+                 qPrintable(second.output));
+        QVERIFY(!second.said(u"first launch: showing About Orvel"_qs));
+        QVERIFY(!second.said(u"unhiding"_qs));
+
+        // Another launch while it runs shows its window and steps aside, without a banner.
+        Orvel third(home.environment(), sim_->hostAndPort());
+        QTRY_VERIFY2_WITH_TIMEOUT(third.finished(), qPrintable(third.output), 10000);
+        QCOMPARE(third.process.exitCode(), 0);
+        QVERIFY2(third.said(u"Orvel is already running; its settings window has been shown"_qs),
+                 qPrintable(third.output));
+        QTRY_VERIFY2_WITH_TIMEOUT(second.said(u"unhiding"_qs), qPrintable(second.output), 5000);
+        second.quit();
+        QCOMPARE(home.read(".local/share/Orvel/swift_log.txt").count("Application Launched"), 2);
+    }
+
+    // Each step is a line for the peer (or "kill" it, or "quit" Orvel), then the number of PUTs to
+    // light 1 to wait for once it has been carried out. Every session ends with the light back as
+    // it was.
     void session_data()
     {
         QTest::addColumn<bool>("atLogin"); // started with --login beside a tray: hidden throughout
@@ -98,15 +134,13 @@ private slots:
         QProcessEnvironment env = home.environment();
         if (atLogin)
             env.insert(u"ORVEL_ASSUME_TRAY"_qs, u"1"_qs);
-        std::unique_ptr<Orvel> orvel;
-        QString client;
-        startOrvel(orvel, home, env, atLogin ? QStringList{u"--login"_qs} : QStringList(), &client);
+        const auto orvel = startOrvel(home, env, atLogin ? QStringList{u"--login"_qs} : QStringList());
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(orvel->said(u"was launched by auto-launcher, hiding"_qs), atLogin);
 
         // The DAW waits for the device's answer before it says anything.
-        Program daw(env, QStringLiteral(DAW_PEER), {client});
+        Program daw(env, QStringLiteral(DAW_PEER), {orvel->jackClient()});
         QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"talking"_qs), qPrintable(daw.output + orvel->output), 15000);
         QVERIFY2(daw.said(u"answered f000006614014f5256454c303101020304f7"_qs), qPrintable(daw.output));
         QCOMPARE(daw.output.count(u"answered"_qs), 1);
@@ -116,10 +150,7 @@ private slots:
             if (line == u"kill"_qs) {
                 daw.process.kill();
             } else if (line == u"quit"_qs) {
-                orvel->process.terminate();
-                QTRY_VERIFY2_WITH_TIMEOUT(orvel->finished(), qPrintable(orvel->output), 10000);
-                QCOMPARE(orvel->process.exitCode(), 0);
-                QVERIFY(orvel->said(u"bai"_qs));
+                orvel->quit();
             } else {
                 daw.send(line);
                 QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"done "_qs + line.section(' ', 0, 0)),
@@ -156,9 +187,7 @@ private slots:
                      qPrintable(jackd->output + wait.output));
         };
         startJack();
-        std::unique_ptr<Orvel> orvel;
-        QString client;
-        startOrvel(orvel, home, env, {}, &client);
+        const auto orvel = startOrvel(home, env);
         if (QTest::currentTestFailed())
             return;
 
@@ -169,12 +198,12 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT(orvel->said(u"MIDI server back"_qs), qPrintable(orvel->output), 20000);
         QCOMPARE(orvel->output.count(u"MIDI server lost"_qs), 1);
 
-        Program daw(env, QStringLiteral(DAW_PEER), {client});
+        Program daw(env, QStringLiteral(DAW_PEER), {orvel->jackClient()});
         QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"talking"_qs), qPrintable(daw.output + orvel->output), 15000);
         daw.send(u"record"_qs);
         QTRY_COMPARE_WITH_TIMEOUT(putBodies(), kOn, 10000);
     }
 };
 
-ORVEL_TEST_MAIN(DawEndToEndTest)
-#include "tst_DawEndToEnd.moc"
+ORVEL_TEST_MAIN(EndToEndTest)
+#include "tst_EndToEnd.moc"
