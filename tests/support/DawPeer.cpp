@@ -4,13 +4,14 @@
 // queries and waits for a device's answer before it talks. Then it sends its start-up burst, and
 // afterwards what the lines on standard input ask for:
 //   arm | record | stop | timecode N | send HEX | close | quit
-// It prints "ready", "connected", "answered HEX", "talking", "done CMD" as things happen.
+// It prints "connected", "answered HEX", "talking", "done CMD" as things happen.
 //   orvel-daw-peer ORVEL_CLIENT
 
 #include "support/DawBurst.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTextStream>
@@ -76,23 +77,31 @@ void send(const QByteArray& bytes)
     jack_ringbuffer_write(ring, bytes.constData(), length);
 }
 
-// Messages in hex, apart by spaces.
-void send(const QString& messages)
+// Messages in hex apart by spaces; "+MS" waits that long.
+void send(const QString& script)
 {
-    for (const QString& message : messages.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        send(QByteArray::fromHex(message.toLatin1()));
+    for (const QString& token : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (token.startsWith(QLatin1Char('+')))
+            QThread::msleep(token.mid(1).toULong());
+        else
+            send(QByteArray::fromHex(token.toLatin1()));
+    }
 }
 
-// The Record, Play and Stop LEDs as the transport goes.
-const QString kRecording = QStringLiteral("905f7f 905e7f 905d00");
+// What the commands send: the Record, Play and Stop LEDs as the transport goes (record twice, as
+// Ardour does), and the reset a closing session sends to its surface.
+const QHash<QString, QString> kScripts{
+    {QStringLiteral("arm"), QStringLiteral("90007f 905f00 905f01")},
+    {QStringLiteral("record"), QStringLiteral("905f7f 905e7f 905d00 +100 905f7f 905e7f 905d00")},
+    {QStringLiteral("stop"), QStringLiteral("905f00 905e00 905d7f")},
+    {QStringLiteral("close"), QStringLiteral("f0000066140800f7 +21 ").repeated(25)}};
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    jack_status_t status{};
-    client = jack_client_open("daw", JackNoStartServer, &status);
+    client = jack_client_open("daw", JackNoStartServer, nullptr);
     if (!client) {
         say(QStringLiteral("no JACK server"));
         return 1;
@@ -102,7 +111,6 @@ int main(int argc, char** argv)
     inPort = jack_port_register(client, "mackie control in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client, &process, nullptr);
     jack_activate(client);
-    say(QStringLiteral("ready ") + QString::fromUtf8(jack_get_client_name(client)));
     const QString orvel = app.arguments().value(1);
     jack_connect(client, jack_port_name(outPort), (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
     jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
@@ -140,24 +148,13 @@ int main(int argc, char** argv)
         const QString line = in.readLine().trimmed();
         if (line.isNull() || line == QStringLiteral("quit"))
             return app.quit();
-        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const QString command = words.value(0);
-        if (command == QStringLiteral("arm")) {
-            send(QStringLiteral("90007f 905f00 905f01"));
-        } else if (command == QStringLiteral("record")) {
-            send(kRecording);
-            QThread::msleep(100);
-            send(kRecording);
-        } else if (command == QStringLiteral("stop")) {
-            send(QStringLiteral("905f00 905e00 905d7f"));
-        } else if (command == QStringLiteral("timecode")) {
-            for (int i = 0; i < words.value(1).toInt(); ++i)
+        const QString command = line.section(QLatin1Char(' '), 0, 0);
+        if (command == QStringLiteral("timecode")) {
+            for (int i = 0; i < line.section(QLatin1Char(' '), 1).toInt(); ++i)
                 send(QByteArray{"\xb0"} + char(0x40 + i % 10) + char(0x30 + i % 10));
-        } else if (command == QStringLiteral("send")) {
-            send(words.mid(1).join(QLatin1Char(' ')));
-        } else if (command == QStringLiteral("close")) {
-            for (int i = 0; i < 25; ++i, QThread::msleep(21))
-                send(QStringLiteral("f0000066140800f7"));
+        } else {
+            send(command == QStringLiteral("send") ? line.section(QLatin1Char(' '), 1)
+                                                   : kScripts.value(command));
         }
         say(QStringLiteral("done ") + command);
     });

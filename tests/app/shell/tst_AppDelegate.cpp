@@ -1,13 +1,17 @@
 // The application shell in-process, over the bridge simulator on loopback and fake MIDI, on a
-// manual clock. The launch banner, first-launch About, hiding at login, MIDI while hidden and the
-// lights put back at quit are checked end to end (tst_EndToEnd.cpp); here are the window's
-// lifecycle, the tray, notifications and the shutdown's timing.
+// manual clock. The launch banner, first-launch About, hiding at login, MIDI while hidden, the
+// lights put back at quit and the hand-over to a running copy are checked end to end
+// (tst_EndToEnd.cpp); here are the window's lifecycle, the tray, notifications, the shutdown's
+// timing, the Bridge window, the command line, one running copy and Unix signals.
 
 #include "app/AppDelegate.h"
 #include "app/BridgeWindow.h"
+#include "app/CommandLine.h"
 #include "app/DesktopNotifier.h"
 #include "app/LaunchAtLogin.h"
 #include "app/SettingsWindow.h"
+#include "app/SignalHandler.h"
+#include "app/SingleInstance.h"
 #include "controller/LightList.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
@@ -20,11 +24,19 @@
 #include <QAction>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QHttpServer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTemporaryDir>
+
+#include <csignal>
 
 using namespace orvel;
 using namespace orvel::test;
@@ -36,11 +48,9 @@ QByteArray eightLights()
 {
     QStringList lights;
     for (int i = 0; i < 8; ++i)
-        lights << uR"("%1": {"name": "Light %2", "type": "Extended color light", "state": {"on": %3,
-            "hue": %4, "sat": 140, "bri": 200, "colormode": "hs"}})"_qs.arg(i + 1)
-                      .arg(i)
-                      .arg(i % 2 ? "false" : "true")
-                      .arg(8000 + i);
+        lights << QString::asprintf(R"("%d": {"name": "Light %d", "type": "Extended color light", "state":)"
+                                    R"( {"on": %s, "hue": 8000, "sat": 140, "bri": 200, "colormode": "hs"}})",
+                                    i + 1, i, i % 2 ? "false" : "true");
     return ('{' + lights.join(u',') + '}').toUtf8();
 }
 
@@ -394,6 +404,135 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(answered.size(), 2);
         QDBusConnection::disconnectFromBus(u"fake"_qs);
+    }
+
+    // The Bridge window over the real bridge client: each kind of address gets its own message,
+    // and a bridge is handed on to be used.
+    void theBridgeWindowTellsWhatIsThere_data()
+    {
+        QTest::addColumn<QString>("address"); // or the kind of server it leads to
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not an address")
+            << u"http://10.0.0.2"_qs
+            << u"\"http://10.0.0.2\" is not a bridge address: give the host without a scheme"_qs;
+        QTest::newRow("nothing there") << u"closed"_qs << u"No answer from 127.0.0.1:"_qs;
+        QTest::newRow("a web server") << u"web"_qs << u"answers, but it is not a Hue bridge."_qs;
+        QTest::newRow("unpaired bridge")
+            << u"unpaired"_qs << u"'Orvel Sim' at %1 is a Hue bridge. Press the link button"_qs;
+        QTest::newRow("paired bridge")
+            << u"paired"_qs << u"Connected to the Hue bridge 'Orvel Sim' at %1."_qs;
+    }
+
+    void theBridgeWindowTellsWhatIsThere()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, message);
+        SimBridge bridge;
+        address == u"paired"_qs ? Preferences::standard().setText(u"hue_username"_qs, kSimUser)
+                                : Preferences::standard().remove(u"hue_username"_qs);
+        QHttpServer web;
+        const quint16 webPort = web.listen(QHostAddress::LocalHost);
+        QTcpServer closed; // a port that nothing listens on
+        QVERIFY(webPort && closed.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = closed.serverPort();
+        closed.close();
+        address = QMap<QString, QString>{{u"closed"_qs, u"127.0.0.1:%1"_qs.arg(closedPort)},
+                                         {u"web"_qs, u"127.0.0.1:%1"_qs.arg(webPort)},
+                                         {u"unpaired"_qs, bridge.host()},
+                                         {u"paired"_qs, bridge.host()}}
+                      .value(address, address);
+
+        // Discovery knows only the simulator: nothing leaves the machine.
+        DiscoveryOptions discovery;
+        discovery.useMdns = false;
+        discovery.useCloud = false;
+        discovery.hosts = {bridge.host()};
+        QStringList used;
+        BridgeWindow window(std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery),
+                            nullptr, [&](const QString& host) { used << host; });
+        window.show();
+        QTRY_COMPARE(window.foundList()->count(), 1);
+        QCOMPARE(window.foundList()->item(0)->text(), bridge.host());
+        QCOMPARE(window.connectedLabel()->text(), u"Not connected to a bridge yet."_qs);
+        QSignalSpy checked(&window, &BridgeWindow::checked);
+        window.addressField()->setText(address);
+        window.connectToAddress();
+        QTRY_COMPARE_WITH_TIMEOUT(checked.size(), 1, 10000);
+        QVERIFY2(window.feedback()->text().contains(message.arg(bridge.host())),
+                 qPrintable(window.feedback()->text()));
+        QCOMPARE(used, message.contains(u"%1"_qs) ? QStringList{address} : QStringList());
+    }
+
+    void theCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("bridgeHost");
+        QTest::addColumn<QString>("complaint"); // part of the message; empty where Orvel runs
+        QTest::newRow("address and port, at login")
+            << QStringList{"--login", "--bridge=127.0.0.1:8080"} << "127.0.0.1:8080" << QString();
+        QTest::newRow("host name") << QStringList{"--bridge", " hue-bridge.local "} << "hue-bridge.local"
+                                   << QString();
+        QTest::newRow("bare IPv6") << QStringList{"--bridge", "fe80::1"} << "[fe80::1]" << QString();
+        QTest::newRow("IPv6 and port") << QStringList{"--bridge", "[::1]:80"} << "[::1]:80" << QString();
+        QTest::newRow("scheme") << QStringList{"--bridge", "http://10.0.0.2"} << QString()
+                                << "without a scheme";
+        QTest::newRow("path") << QStringList{"--bridge", "10.0.0.2/api"} << QString()
+                              << "is not a host name or address";
+        QTest::newRow("port too big") << QStringList{"--bridge", "10.0.0.2:65536"} << QString()
+                                      << "the port must be a number from 1 to 65535";
+        QTest::newRow("bad IPv6") << QStringList{"--bridge", "[nope]:80"} << QString()
+                                  << "is not an IPv6 address";
+        QTest::newRow("switches") << QStringList{"--always-on=off", "--disable"} << QString() << QString();
+        QTest::newRow("both ways") << QStringList{"--enable", "--disable"} << QString() << "not both";
+        QTest::newRow("always on maybe") << QStringList{"--always-on", "maybe"} << QString() << "on or off";
+        QTest::newRow("stray argument")
+            << QStringList{"lights"} << QString() << "unexpected argument \"lights\"";
+    }
+
+    void theCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, bridgeHost);
+        QFETCH(QString, complaint);
+        const LaunchOptions options = parseCommandLine(QStringList{u"orvel"_qs} + arguments);
+        QCOMPARE(options.action,
+                 complaint.isEmpty() ? LaunchOptions::Action::Run : LaunchOptions::Action::Fail);
+        QCOMPARE(options.bridgeHost, bridgeHost);
+        QCOMPARE(options.atLogin, arguments.contains(u"--login"_qs));
+        QVERIFY2(options.text.contains(complaint), qPrintable(options.text));
+        // As a running copy is sent them: one order, whatever the order given.
+        const QStringList switches{"--disable", "--always-on", "off"};
+        QCOMPARE(switchArguments(options),
+                 complaint.isEmpty() && arguments.contains(u"--disable"_qs) ? switches : QStringList());
+    }
+
+    // What a crashed copy leaves behind (something at the name that nobody listens on) is
+    // replaced; a copy that listens but never answers is reported.
+    void oneRunningCopy()
+    {
+        QTemporaryDir dir;
+        QFile leftover(dir.filePath(u"stale"_qs));
+        QVERIFY(leftover.open(QIODevice::WriteOnly));
+        leftover.close();
+        SingleInstance instance(leftover.fileName());
+        QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
+        QLocalSocket probe;
+        probe.connectToServer(leftover.fileName());
+        QVERIFY(probe.waitForConnected(1000));
+        QLocalServer silent;
+        QVERIFY(silent.listen(dir.filePath(u"silent"_qs)));
+        QCOMPARE(SingleInstance(dir.filePath(u"silent"_qs)).claim(300), SingleInstance::Role::Unresponsive);
+    }
+
+    // The same signal twice is two deliveries: a second Ctrl-C must reach the shutdown.
+    void signalsArriveOnTheMainLoop()
+    {
+        SignalHandler handler;
+        QVERIFY(handler.watch({SIGUSR1, SIGUSR2}));
+        QSignalSpy received(&handler, &SignalHandler::received);
+        for (int number : {SIGUSR1, SIGUSR2, SIGUSR1})
+            ::raise(number);
+        QTRY_COMPARE(received, (QList<QVariantList>{{SIGUSR1}, {SIGUSR2}, {SIGUSR1}}));
     }
 };
 
