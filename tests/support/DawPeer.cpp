@@ -4,12 +4,11 @@
 // queries and waits for a device's answer before it talks. Then it sends its start-up burst, and
 // afterwards what the lines on standard input ask for:
 //   arm | record | stop | timecode N | send HEX | close | quit
-// It prints "connected", "answered HEX", "talking", "done CMD" as things happen.
+// It prints "connected", "talking", "done CMD" as things happen.
 //   orvel-daw-peer ORVEL_CLIENT
 
 #include "support/DawBurst.h"
 
-#include <QByteArray>
 #include <QCoreApplication>
 #include <QHash>
 #include <QSocketNotifier>
@@ -22,8 +21,9 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <atomic>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -32,8 +32,7 @@ jack_client_t* client = nullptr;
 jack_port_t* outPort = nullptr;
 jack_port_t* inPort = nullptr;
 jack_ringbuffer_t* ring = nullptr;
-std::mutex receivedMutex;
-QList<QByteArray> received;
+std::atomic<bool> answered{false}; // by a device, to the greeting
 
 void say(const QString& line)
 {
@@ -46,10 +45,10 @@ int process(jack_nframes_t frames, void*)
     void* in = jack_port_get_buffer(inPort, frames);
     for (jack_nframes_t i = 0; i < jack_midi_get_event_count(in); ++i) {
         jack_midi_event_t event;
-        if (jack_midi_event_get(&event, in, i) == 0) {
-            const std::lock_guard lock(receivedMutex);
-            received << QByteArray(reinterpret_cast<const char*>(event.buffer), qsizetype(event.size));
-        }
+        // A Mackie Control device's serial number and version.
+        if (jack_midi_event_get(&event, in, i) == 0 && event.size == 18 &&
+            std::memcmp(event.buffer, "\xf0\x00\x00\x66\x14\x01", 6) == 0)
+            answered = true;
     }
     void* out = jack_port_get_buffer(outPort, frames);
     jack_midi_clear_buffer(out);
@@ -124,20 +123,11 @@ int main(int argc, char** argv)
             send(QStringLiteral("f00000661400f7 f00000661500f7 f00000661000f7 f00000661100f7"));
             state = State::Greeted;
         }
-        QList<QByteArray> messages;
-        {
-            const std::lock_guard lock(receivedMutex);
-            messages.swap(received);
-        }
-        for (const QByteArray& message : messages) {
-            say(QStringLiteral("answered ") + QString::fromLatin1(message.toHex()));
-            if (state == State::Greeted && message.startsWith(QByteArray::fromHex("f000006614")) &&
-                message.size() == 18 && message.at(5) == 0x01) {
-                state = State::Talking;
-                for (const QByteArray& burst : orvel::test::dawStartupBurst())
-                    send(burst);
-                say(QStringLiteral("talking"));
-            }
+        if (state == State::Greeted && answered) {
+            state = State::Talking;
+            for (const QByteArray& message : orvel::test::dawStartupBurst())
+                send(message);
+            say(QStringLiteral("talking"));
         }
     });
     poll.start(10);
