@@ -129,31 +129,25 @@ private slots:
         QVERIFY(!LaunchAtLogin::updateEntry()); // a second start finds nothing to do
     }
 
-    // The entry starts this executable, quoted for the desktop (a % would start a field code).
-    void writesStartThisExecutableAndNotify()
+    // Two switches follow each other and the entry, which starts this executable quoted for the
+    // desktop (a % would start a field code); a write that fails shows the real state.
+    void switchesWriteTheEntry()
     {
         QSignalSpy changed(&LaunchAtLogin::shared(), &LaunchAtLogin::Observable::changed);
-        QVERIFY(LaunchAtLogin::setEnabled(true));
-        const QList<QByteArray> lines = read(LaunchAtLogin::entryPath()).split('\n');
-        QCOMPARE(lines.value(0), QByteArray("[Desktop Entry]"));
-        QVERIFY(lines.contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\" --login"));
-        QVERIFY(LaunchAtLogin::setEnabled(false));
-        QVERIFY(!QFile::exists(LaunchAtLogin::entryPath()));
-        QCOMPARE(changed, (QList<QVariantList>{{true}, {false}}));
-        // Inside quotes " ` $ \ take a backslash, then the string escape doubles every backslash.
-        QCOMPARE(LaunchAtLogin::execValue(u"/home/a b/100% \"$x`\\orvel"_qs),
-                 u"\"/home/a b/100%% \\\\\"\\\\$x\\\\`\\\\\\\\orvel\""_qs);
-    }
-
-    // Two switches follow each other and the entry; a write that fails shows the real state.
-    void togglesFollowTheEntry()
-    {
         LaunchAtLogin::Toggle toggle;
         LaunchAtLogin::Toggle other;
         toggle.checkBox()->click();
         QVERIFY(LaunchAtLogin::isEnabled() && other.checkBox()->isChecked());
-        LaunchAtLogin::setEnabled(false);
-        QVERIFY(!toggle.checkBox()->isChecked());
+        const QList<QByteArray> lines = read(LaunchAtLogin::entryPath()).split('\n');
+        QCOMPARE(lines.value(0), QByteArray("[Desktop Entry]"));
+        QVERIFY(lines.contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\" --login"));
+        QVERIFY(LaunchAtLogin::setEnabled(false));
+        QVERIFY(!QFile::exists(LaunchAtLogin::entryPath()) && !toggle.checkBox()->isChecked());
+        QCOMPARE(changed, (QList<QVariantList>{{true}, {false}}));
+        // Inside quotes " ` $ \ take a backslash, then the string escape doubles every backslash.
+        QCOMPARE(LaunchAtLogin::execValue(u"/home/a b/100% \"$x`\\orvel"_qs),
+                 u"\"/home/a b/100%% \\\\\"\\\\$x\\\\`\\\\\\\\orvel\""_qs);
+
         // Changed outside the program: seen when the switch is shown again.
         write(LaunchAtLogin::entryPath(), "[Desktop Entry]\nExec=orvel\n");
         toggle.show();
