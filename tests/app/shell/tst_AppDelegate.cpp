@@ -14,15 +14,12 @@
 #include "app/SingleInstance.h"
 #include "controller/LightList.h"
 #include "platform/Console.h"
-#include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "support/FakeMidi.h"
 #include "support/SimBridge.h"
 #include "support/TestMain.h"
 #include "ui/ContentView.h"
 
-#include <QAction>
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QHttpServer>
 #include <QLabel>
@@ -34,7 +31,6 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <csignal>
 

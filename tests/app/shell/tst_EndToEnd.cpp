@@ -13,13 +13,9 @@
 using namespace orvel;
 using namespace orvel::test;
 
-namespace {
-
 // Rule 0 puts light 1 (Desk: on, hue 8418, sat 140, bri 200) into hue 40000, sat 200, bri 100.
 const QStringList kOn{R"({"on":true})", R"({"hue":40000,"sat":200,"bri":100})"};
 const QStringList kBack{R"({"on":true})", R"({"hue":8418,"sat":140,"bri":200})"};
-
-} // namespace
 
 class EndToEndTest : public QObject {
     Q_OBJECT
