@@ -1,16 +1,16 @@
 // orvel-daw-peer: a scripted DAW that drives a control surface the way Ardour's Mackie Control
-// surface does over JACK. It registers "mackie control out" and "mackie control in", stays
-// silent until both are connected, greets with the four device queries, and (with --handshake)
-// waits for a device's answer before it talks. Then it sends its start-up burst, and afterwards
-// what the lines on standard input ask for:
-//   arm | record | stop | select2 | timecode N | send HEX | close | quit
-// It prints "ready", "connected", "answered HEX", "talking", "done CMD" as things happen.
-//   orvel-daw-peer [--name CLIENT] [--handshake] [--connect ORVEL_CLIENT]
+// surface does over JACK. It registers "mackie control out" and "mackie control in", connects them
+// to the given client's ports, stays silent until both are connected, greets with the four device
+// queries and waits for a device's answer before it talks. Then it sends its start-up burst, and
+// afterwards what the lines on standard input ask for:
+//   arm | record | stop | timecode N | send HEX | close | quit
+// It prints "connected", "talking", "done CMD" as things happen.
+//   orvel-daw-peer ORVEL_CLIENT
 
 #include "support/DawBurst.h"
 
-#include <QByteArray>
 #include <QCoreApplication>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTextStream>
@@ -23,7 +23,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -32,9 +32,7 @@ jack_client_t* client = nullptr;
 jack_port_t* outPort = nullptr;
 jack_port_t* inPort = nullptr;
 jack_ringbuffer_t* ring = nullptr;
-std::mutex receivedMutex;
-QList<QByteArray> received;
-std::atomic<bool> graphChanged{false};
+std::atomic<bool> answered{false}; // by a device, to the greeting
 
 void say(const QString& line)
 {
@@ -47,10 +45,10 @@ int process(jack_nframes_t frames, void*)
     void* in = jack_port_get_buffer(inPort, frames);
     for (jack_nframes_t i = 0; i < jack_midi_get_event_count(in); ++i) {
         jack_midi_event_t event;
-        if (jack_midi_event_get(&event, in, i) == 0) {
-            const std::lock_guard lock(receivedMutex);
-            received << QByteArray(reinterpret_cast<const char*>(event.buffer), qsizetype(event.size));
-        }
+        // A Mackie Control device's serial number and version.
+        if (jack_midi_event_get(&event, in, i) == 0 && event.size == 18 &&
+            std::memcmp(event.buffer, "\xf0\x00\x00\x66\x14\x01", 6) == 0)
+            answered = true;
     }
     void* out = jack_port_get_buffer(outPort, frames);
     jack_midi_clear_buffer(out);
@@ -78,32 +76,31 @@ void send(const QByteArray& bytes)
     jack_ringbuffer_write(ring, bytes.constData(), length);
 }
 
-// Messages in hex, apart by spaces.
-void send(const QString& messages)
+// Messages in hex apart by spaces; "+MS" waits that long.
+void send(const QString& script)
 {
-    for (const QString& message : messages.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        send(QByteArray::fromHex(message.toLatin1()));
+    for (const QString& token : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (token.startsWith(QLatin1Char('+')))
+            QThread::msleep(token.mid(1).toULong());
+        else
+            send(QByteArray::fromHex(token.toLatin1()));
+    }
 }
 
-// The Record, Play and Stop LEDs as the transport goes.
-const QString kRecording = QStringLiteral("905f7f 905e7f 905d00");
+// What the commands send: the Record, Play and Stop LEDs as the transport goes (record twice, as
+// Ardour does), and the reset a closing session sends to its surface.
+const QHash<QString, QString> kScripts{
+    {QStringLiteral("arm"), QStringLiteral("90007f 905f00 905f01")},
+    {QStringLiteral("record"), QStringLiteral("905f7f 905e7f 905d00 +100 905f7f 905e7f 905d00")},
+    {QStringLiteral("stop"), QStringLiteral("905f00 905e00 905d7f")},
+    {QStringLiteral("close"), QStringLiteral("f0000066140800f7 +21 ").repeated(25)}};
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    auto option = [&](const QString& name) {
-        const qsizetype i = args.indexOf(name);
-        return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
-    };
-    const bool handshake = args.contains(QStringLiteral("--handshake"));
-    const QString name =
-        option(QStringLiteral("--name")).isEmpty() ? QStringLiteral("daw") : option(QStringLiteral("--name"));
-
-    jack_status_t status{};
-    client = jack_client_open(name.toUtf8().constData(), JackNoStartServer, &status);
+    client = jack_client_open("daw", JackNoStartServer, nullptr);
     if (!client) {
         say(QStringLiteral("no JACK server"));
         return 1;
@@ -112,48 +109,26 @@ int main(int argc, char** argv)
     outPort = jack_port_register(client, "mackie control out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     inPort = jack_port_register(client, "mackie control in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     jack_set_process_callback(client, &process, nullptr);
-    jack_set_port_connect_callback(
-        client, [](jack_port_id_t, jack_port_id_t, int, void*) { graphChanged = true; }, nullptr);
     jack_activate(client);
-    const QString full = QString::fromUtf8(jack_get_client_name(client));
-    say(QStringLiteral("ready ") + full);
-
-    const QString orvel = option(QStringLiteral("--connect"));
-    if (!orvel.isEmpty()) {
-        jack_connect(client, jack_port_name(outPort),
-                     (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
-        jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
-                     jack_port_name(inPort));
-    }
+    const QString orvel = app.arguments().value(1);
+    jack_connect(client, jack_port_name(outPort), (orvel + QStringLiteral(":Orvel")).toUtf8().constData());
+    jack_connect(client, (orvel + QStringLiteral(":Orvel Input")).toUtf8().constData(),
+                 jack_port_name(inPort));
 
     enum class State { Waiting, Greeted, Talking } state = State::Waiting;
-    auto talk = [&state] {
-        state = State::Talking;
-        for (const QByteArray& message : orvel::test::dawStartupBurst())
-            send(message);
-        say(QStringLiteral("talking"));
-    };
     QTimer poll; // the peer's own loop; the program under test never polls
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (graphChanged.exchange(false) && state == State::Waiting && jack_port_connected(outPort) > 0 &&
-            jack_port_connected(inPort) > 0) {
+        if (state == State::Waiting && jack_port_connected(outPort) > 0 && jack_port_connected(inPort) > 0) {
             say(QStringLiteral("connected"));
             send(QStringLiteral("f00000661400f7 f00000661500f7 f00000661000f7 f00000661100f7"));
             state = State::Greeted;
         }
-        QList<QByteArray> messages;
-        {
-            const std::lock_guard lock(receivedMutex);
-            messages.swap(received);
+        if (state == State::Greeted && answered) {
+            state = State::Talking;
+            for (const QByteArray& message : orvel::test::dawStartupBurst())
+                send(message);
+            say(QStringLiteral("talking"));
         }
-        for (const QByteArray& message : messages) {
-            say(QStringLiteral("answered ") + QString::fromLatin1(message.toHex()));
-            if (state == State::Greeted && message.startsWith(QByteArray::fromHex("f000006614")) &&
-                message.size() == 18 && message.at(5) == 0x01)
-                talk();
-        }
-        if (state == State::Greeted && !handshake)
-            talk();
     });
     poll.start(10);
 
@@ -163,30 +138,13 @@ int main(int argc, char** argv)
         const QString line = in.readLine().trimmed();
         if (line.isNull() || line == QStringLiteral("quit"))
             return app.quit();
-        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        if (state != State::Talking) {
-            say(QStringLiteral("silent, dropped ") + line); // a host without its surface says nothing
-            return;
-        }
-        const QString command = words.value(0);
-        if (command == QStringLiteral("arm")) {
-            send(QStringLiteral("90007f 905f00 905f01"));
-        } else if (command == QStringLiteral("record")) {
-            send(kRecording);
-            QThread::msleep(100);
-            send(kRecording);
-        } else if (command == QStringLiteral("stop")) {
-            send(QStringLiteral("905f00 905e00 905d7f"));
-        } else if (command == QStringLiteral("select2")) {
-            send(QStringLiteral("90197f"));
-        } else if (command == QStringLiteral("timecode")) {
-            for (int i = 0; i < words.value(1).toInt(); ++i)
+        const QString command = line.section(QLatin1Char(' '), 0, 0);
+        if (command == QStringLiteral("timecode")) {
+            for (int i = 0; i < line.section(QLatin1Char(' '), 1).toInt(); ++i)
                 send(QByteArray{"\xb0"} + char(0x40 + i % 10) + char(0x30 + i % 10));
-        } else if (command == QStringLiteral("send")) {
-            send(words.mid(1).join(QLatin1Char(' ')));
-        } else if (command == QStringLiteral("close")) {
-            for (int i = 0; i < 25; ++i, QThread::msleep(21))
-                send(QStringLiteral("f0000066140800f7"));
+        } else {
+            send(command == QStringLiteral("send") ? line.section(QLatin1Char(' '), 1)
+                                                   : kScripts.value(command));
         }
         say(QStringLiteral("done ") + command);
     });

@@ -2,16 +2,13 @@
 // Runs the real `orvel` executable in a home of its own, headless, and collects what it prints.
 
 #include "BridgeSimulator.h"
+#include "support/Program.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
-
-#include <memory>
-
-#include "support/Program.h"
+#include <QTest>
 
 namespace orvel::test {
 
@@ -63,10 +60,10 @@ public:
         env.insert(u"XDG_CACHE_HOME"_qs, path(".cache"));
         env.insert(u"XDG_RUNTIME_DIR"_qs, path("runtime"));
         env.insert(u"ORVEL_MIDI_API"_qs, u"none"_qs);
+        env.insert(u"JACK_NO_START_SERVER"_qs, u"1"_qs); // JACK servers are the tests' own
         env.remove(u"ORVEL_ASSUME_TRAY"_qs);
-        // Discovery asks a closed loopback port: it finds nothing and never leaves the machine.
+        // Discovery and the headline ask a closed loopback port: no test leaves the machine.
         env.insert(u"ORVEL_DISCOVERY_URL"_qs, u"http://127.0.0.1:9/"_qs);
-        // So does the headline: no test asks the product site.
         env.insert(u"ORVEL_NEWS_URL"_qs, u"http://127.0.0.1:9/"_qs);
         return env;
     }
@@ -81,6 +78,25 @@ public:
         : Program(env, QStringLiteral(ORVEL_EXECUTABLE),
                   bridge.isEmpty() ? arguments : arguments << QStringLiteral("--bridge") << bridge)
     {}
+
+    void waitUntilConnected()
+    {
+        QTRY_VERIFY2_WITH_TIMEOUT(said(u"lights: ["_qs) || finished(), qPrintable(output), 20000);
+        QVERIFY2(!finished(), qPrintable(output));
+    }
+    // SIGTERM, as the end of a desktop session sends.
+    void quit()
+    {
+        process.terminate();
+        QTRY_VERIFY2_WITH_TIMEOUT(finished(), qPrintable(output), 10000);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(said(u"bai"_qs));
+    }
+    QString jackClient() const
+    {
+        return QRegularExpression(uR"(open through JACK as "(.*):Orvel")"_qs).match(output).captured(1);
+    }
 };
 
 } // namespace orvel::test

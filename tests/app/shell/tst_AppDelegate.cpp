@@ -1,34 +1,38 @@
 // The application shell in-process, over the bridge simulator on loopback and fake MIDI, on a
-// manual clock. The launch banner, first-launch About, hiding at login, MIDI while hidden and the
-// lights put back at quit are checked end to end (tst_ShellEndToEnd.cpp, tst_DawEndToEnd.cpp); here
-// are the window's lifecycle, the tray, notifications and the shutdown's timing.
+// manual clock. The launch banner, first-launch About, hiding at login, MIDI while hidden, the
+// lights put back at quit and the hand-over to a running copy are checked end to end
+// (tst_EndToEnd.cpp); here are the window's lifecycle, the tray, notifications, the shutdown's
+// timing, the Bridge window, the command line, one running copy and Unix signals.
 
 #include "app/AppDelegate.h"
 #include "app/BridgeWindow.h"
+#include "app/CommandLine.h"
 #include "app/DesktopNotifier.h"
 #include "app/LaunchAtLogin.h"
 #include "app/SettingsWindow.h"
+#include "app/SignalHandler.h"
+#include "app/SingleInstance.h"
 #include "controller/LightList.h"
 #include "platform/Console.h"
-#include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "support/FakeMidi.h"
 #include "support/SimBridge.h"
 #include "support/TestMain.h"
 #include "ui/ContentView.h"
 
-#include <QAction>
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QHttpServer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
-#include <QTemporaryDir>
 
-#include <cmath>
+#include <csignal>
 
 using namespace orvel;
 using namespace orvel::test;
@@ -38,15 +42,12 @@ namespace {
 // Light i is "Light i", on when i is even.
 QByteArray eightLights()
 {
-    QJsonObject lights;
-    for (int i = 0; i < 8; ++i) {
-        const QJsonObject state{
-            {"on", i % 2 == 0}, {"hue", 8000 + i}, {"sat", 140}, {"bri", 200}, {"colormode", "hs"}};
-        lights.insert(
-            QString::number(i + 1),
-            QJsonObject{{"name", u"Light %1"_qs.arg(i)}, {"type", "Extended color light"}, {"state", state}});
-    }
-    return QJsonDocument(lights).toJson();
+    QStringList lights;
+    for (int i = 0; i < 8; ++i)
+        lights << QString::asprintf(R"("%d": {"name": "Light %d", "type": "Extended color light", "state":)"
+                                    R"( {"on": %s, "hue": 8000, "sat": 140, "bri": 200, "colormode": "hs"}})",
+                                    i + 1, i, i % 2 ? "false" : "true");
+    return ('{' + lights.join(u',') + '}').toUtf8();
 }
 
 // One run of the application, in a preferences store of its own.
@@ -62,12 +63,10 @@ struct Shell {
         Preferences::installStandard(nullptr);
     }
 
-    // "sim" stands for the simulator's address.
-    QString resolve(const QString& host) const { return host == u"sim"_qs ? bridge.host() : host; }
-
     // Launches with `rules` stored rules on lights 0, 1, ... and moves the clock on `settle`
     // seconds: by default past their first blink and the start-up flash test.
-    AppDelegate& launch(bool tray = true, int rules = 2, bool atLogin = false,
+    // An unset `tray` is the tray as the session bus announces it.
+    AppDelegate& launch(std::optional<bool> tray = true, int rules = 2, bool atLogin = false,
                         const QString& host = u"sim"_qs, double settle = 3.0)
     {
         Preferences& prefs = Preferences::standard();
@@ -79,9 +78,8 @@ struct Shell {
         AppEnvironment env;
         env.bridges = bridges;
         env.midi = midi;
-        env.bridgeHost = resolve(host);
-        if (!followTray)
-            env.trayAvailable = tray;
+        env.bridgeHost = host == u"sim"_qs ? bridge.host() : host; // "sim" stands for the simulator's
+        env.trayAvailable = tray;
         env.launchedAtLogin = atLogin;
         env.newsBaseUrl = QUrl(u"http://127.0.0.1:9"_qs);
         if (countWrites)
@@ -111,7 +109,6 @@ struct Shell {
     std::shared_ptr<SimBridgeServices> bridges = std::make_shared<SimBridgeServices>();
     std::shared_ptr<FakeMidiEndpoints> midi = std::make_shared<FakeMidiEndpoints>();
     bool paired = true;
-    bool followTray = false;  // the tray as the session bus announces it
     bool countWrites = false; // shutdown can tell when the writes are answered
     QStringList notifications;
     int exits = 0;
@@ -134,50 +131,15 @@ public slots:
     }
 };
 
-// A port on 127.0.0.1 that nothing listens on.
-QString closedAddress()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return u"127.0.0.1:%1"_qs.arg(server.serverPort());
-}
-
 } // namespace
 
 class AppDelegateTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void closingHidesTheWindowAndOpenBringsItBack()
-    {
-        Shell shell;
-        AppDelegate& app = shell.launch();
-        QCOMPARE(app.statusMenu()->actions().at(0)->text(), u"Open Orvel Settings"_qs);
-        QCOMPARE(app.statusItem()->contextMenu(), app.statusMenu());
-        QCOMPARE(app.window()->centralWidget()->size(), QSize(400, 500));
-        // The window's menu opens another About window beside the first launch's.
-        auto aboutWindows = [] {
-            int shown = 0;
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                shown += widget->isVisible() && widget->windowTitle() == u"About Orvel"_qs;
-            return shown;
-        };
-        QCOMPARE(aboutWindows(), 1);
-        app.window()->findChild<QAction*>(u"aboutAction"_qs)->trigger();
-        QCOMPARE(aboutWindows(), 2);
-
-        ContentView* view = app.contentView();
-        QVERIFY(!app.window()->close() && !app.window()->isVisible());
-        app.statusMenu()->actions().at(0)->trigger();
-        QVERIFY(app.window()->isVisible());
-        QCOMPARE(app.window()->content(), view);
-        // A click on the tray icon opens the window too.
-        app.window()->close();
-        Q_EMIT app.statusItem()->activated(QSystemTrayIcon::Trigger);
-        QVERIFY(app.window()->isVisible());
-    }
-
-    void trayIconShowsConnectionAndLights()
+    // Closing hides the window; the menu and a click on the icon bring it back. The icon shows the
+    // connection and the lights.
+    void theWindowAndTheTrayIcon()
     {
         Shell shell;
         AppDelegate& app = shell.launch(true, 1, false, u"sim"_qs, 0);
@@ -189,37 +151,74 @@ private slots:
         app.controller()->lightRules().front()->setOnHueDegrees(0); // red
         shell.turnRulesOn();
         QCOMPARE(app.trayState(), TrayState::LightsOn);
-        // The bulb's middle shows the rule's colour.
-        const QColor middle = app.statusItem()->icon().pixmap(24).toImage().pixelColor(12, 9);
+        const QColor middle = app.statusItem()->icon().pixmap(24).toImage().pixelColor(12, 9); // the bulb's
         QVERIFY2(middle.red() > 200 && middle.green() < 80, qPrintable(middle.name()));
         app.controller()->setOverrideToggle(false);
         QCOMPARE(app.trayState(), TrayState::Normal);
+
+        QCOMPARE(app.statusMenu()->actions().at(0)->text(), u"Open Orvel Settings"_qs);
+        QCOMPARE(app.statusItem()->contextMenu(), app.statusMenu());
+        QCOMPARE(app.window()->centralWidget()->size(), QSize(400, 500));
+        // The window's menu opens another About window beside the first launch's.
+        const qsizetype windows = QApplication::topLevelWidgets().size();
+        app.window()->findChild<QAction*>(u"aboutAction"_qs)->trigger();
+        QCOMPARE(QApplication::topLevelWidgets().size(), windows + 1);
+        ContentView* view = app.contentView();
+        QVERIFY(!app.window()->close() && !app.window()->isVisible());
+        app.statusMenu()->actions().at(0)->trigger();
+        QVERIFY(app.window()->isVisible());
+        QCOMPARE(app.window()->content(), view);
+        app.window()->close();
+        Q_EMIT app.statusItem()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(app.window()->isVisible());
     }
 
-    void startsShownUnlessAtLoginBesideATray_data()
+    // Only a start at login beside a tray stays hidden, autostart on or not; pairing is notified
+    // while the window is hidden, unless notifications are switched off.
+    void startAndPairing_data()
     {
         QTest::addColumn<bool>("tray");
         QTest::addColumn<bool>("atLogin");
+        QTest::addColumn<bool>("notify");
         QTest::addColumn<QString>("said");
-        QTest::newRow("from the menu, autostart on") << true << false << QString();
-        QTest::newRow("at login") << true << true << u"was launched by auto-launcher, hiding"_qs;
+        QTest::addColumn<QStringList>("notifications");
+        const QString paired = u"Paired with Orvel Sim"_qs;
+        QTest::newRow("from the menu, autostart on")
+            << true << false << true << QString() << QStringList{paired};
+        QTest::newRow("at login") << true << true << true << u"was launched by auto-launcher, hiding"_qs
+                                  << QStringList{u"Press the link button on your bridge"_qs, paired};
+        QTest::newRow("at login, switched off")
+            << true << true << false << u"was launched by auto-launcher, hiding"_qs << QStringList();
         // Hidden without a tray icon it could not come back: closing minimises instead.
         QTest::newRow("at login, no tray")
-            << false << true
+            << false << true << true
             << u"no system tray on this desktop: the settings window stays open, "
-               u"and its close button minimises it"_qs;
+               u"and its close button minimises it"_qs
+            << QStringList{paired};
     }
 
-    void startsShownUnlessAtLoginBesideATray()
+    void startAndPairing()
     {
         QFETCH(bool, tray);
         QFETCH(bool, atLogin);
+        QFETCH(bool, notify);
         QFETCH(QString, said);
+        QFETCH(QStringList, notifications);
         Shell shell;
+        shell.paired = false;
+        Preferences::standard().setBool(u"show_notifications"_qs, notify);
         QVERIFY(LaunchAtLogin::setEnabled(true));
         AppDelegate& app = shell.launch(tray, 2, atLogin);
         QCOMPARE(app.window()->isVisible(), !(tray && atLogin));
         QVERIFY(said.isEmpty() ? !shell.console.contains(u"hiding"_qs) : shell.console.contains(said));
+        auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
+        QCOMPARE(toggle->isChecked(), notify);
+        shell.bridge.sim.pressLinkButton(); // a few tries in
+        shell.advance(3.0);
+        QVERIFY(app.controller()->statusText().startsWith(u"Connected"_qs));
+        QCOMPARE(shell.notifications, notifications);
+        toggle->trigger();
+        QCOMPARE(app.showsNotifications(), !notify);
         if (tray)
             return;
         QVERIFY(!app.window()->close() && app.window()->isVisible() && app.window()->isMinimized());
@@ -227,118 +226,56 @@ private slots:
         QVERIFY(!app.window()->isMinimized());
     }
 
-    void aManualAddressIsRememberedOnceItAnswers_data()
+    // A bridge given by hand is remembered once it answers (end to end), not before; a stored
+    // address with a scheme is ignored with a word. Discovery runs beside them.
+    void aManualAddress()
     {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("given");
-        QTest::addColumn<QString>("connectsTo"); // first client the controller makes
-        QTest::addColumn<QString>("storedAfter");
-        const QString closed = closedAddress();
-        QTest::newRow("given, answers") << QString() << u"sim"_qs << u"sim"_qs << u"sim"_qs;
-        QTest::newRow("given, no bridge there") << u"127.0.0.1:9"_qs << closed << closed << u"127.0.0.1:9"_qs;
-        QTest::newRow("remembered") << u"sim"_qs << QString() << u"sim"_qs << u"sim"_qs;
-        QTest::newRow("stored value unusable")
-            << u"http://x/"_qs << QString() << QString() << u"http://x/"_qs;
+        QTcpServer server; // a port on 127.0.0.1 that nothing listens on
+        server.listen(QHostAddress::LocalHost);
+        const QString closed = u"127.0.0.1:%1"_qs.arg(server.serverPort());
+        server.close();
+        for (const QString& stored : {u"127.0.0.1:9"_qs, u"http://x/"_qs}) {
+            Shell shell;
+            Preferences::standard().setText(u"bridge_address"_qs, stored);
+            const QString given = stored.startsWith(u"http"_qs) ? QString() : closed;
+            shell.launch(true, 2, false, given);
+            QCOMPARE(shell.bridges->clients.empty() ? QString() : shell.bridges->clients.front()->host(),
+                     given);
+            QCOMPARE(shell.bridges->discoveryDuration, 20);
+            QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()), stored);
+            QCOMPARE(shell.console.lines()
+                         .filter(u"ignoring the stored bridge address \"http://x/\": give the host"_qs)
+                         .size(),
+                     given.isEmpty() ? 1 : 0);
+        }
     }
 
-    void aManualAddressIsRememberedOnceItAnswers()
-    {
-        QFETCH(QString, stored);
-        QFETCH(QString, given);
-        QFETCH(QString, connectsTo);
-        QFETCH(QString, storedAfter);
-        Shell shell;
-        if (!stored.isEmpty())
-            Preferences::standard().setText(u"bridge_address"_qs, shell.resolve(stored));
-        shell.launch(true, 2, false, given);
-        QCOMPARE(shell.bridges->clients.empty() ? QString() : shell.bridges->clients.front()->host(),
-                 shell.resolve(connectsTo));
-        // Discovery runs beside the remembered address.
-        QCOMPARE(shell.bridges->discoveryDuration, 20);
-        QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()),
-                 shell.resolve(storedAfter));
-        QCOMPARE(shell.console.contains(u"ignoring the stored bridge address \"http://x/\": give the host "
-                                        u"without a scheme, e.g. 192.168.1.20 or 192.168.1.20:8080"_qs),
-                 storedAfter.startsWith(u"http"_qs));
-    }
-
-    void pairingNotifiesWhileTheWindowIsHidden_data()
-    {
-        QTest::addColumn<bool>("atLogin");
-        QTest::addColumn<bool>("switchedOn");
-        QTest::addColumn<QStringList>("notifications");
-        QTest::newRow("hidden") << true << true
-                                << QStringList{u"Press the link button on your bridge"_qs,
-                                               u"Paired with Orvel Sim"_qs};
-        QTest::newRow("window shown") << false << true << QStringList{u"Paired with Orvel Sim"_qs};
-        QTest::newRow("switched off") << true << false << QStringList{};
-    }
-
-    void pairingNotifiesWhileTheWindowIsHidden()
-    {
-        QFETCH(bool, atLogin);
-        QFETCH(bool, switchedOn);
-        QFETCH(QStringList, notifications);
-        Shell shell;
-        shell.paired = false;
-        Preferences::standard().setBool(u"show_notifications"_qs, switchedOn);
-        AppDelegate& app = shell.launch(true, 2, atLogin);
-        auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
-        QCOMPARE(toggle->isChecked(), switchedOn);
-        // The button is pressed a few tries in.
-        shell.bridge.sim.pressLinkButton();
-        shell.advance(3.0);
-        QVERIFY(app.controller()->statusText().startsWith(u"Connected"_qs));
-        QCOMPARE(shell.notifications, notifications);
-        toggle->trigger();
-        QCOMPARE(app.showsNotifications(), !switchedOn);
-    }
-
+    // Back or lost again within the minute is said once the minute is over.
     void losingTheBridgeIsNotifiedAtMostOnceAMinute()
     {
         Shell shell;
         shell.launch();
-        // Each step: whether the bridge answers, then the notifications after one more check.
-        const QStringList lostBackLost{u"Lost the bridge"_qs, u"Connected again"_qs, u"Lost the bridge"_qs};
-        const QList<std::pair<bool, QStringList>> steps{
-            {true, {}},
-            {false, lostBackLost.mid(0, 1)},
-            {true, lostBackLost.mid(0, 1)}, // back within the minute: said once it is over
-            {true, lostBackLost.mid(0, 2)},
-            {false, lostBackLost.mid(0, 2)}, // lost again within the minute: likewise
-            {false, lostBackLost},
-        };
-        for (const auto& [answers, notifications] : steps) {
+        const QStringList said{u"Lost the bridge"_qs, u"Connected again"_qs, u"Lost the bridge"_qs};
+        // Whether the bridge answers at a check, and how many notifications there are after it.
+        const QList<std::pair<bool, int>> steps{{true, 0}, {false, 1}, {true, 1},
+                                                {true, 2}, {false, 2}, {false, 3}};
+        for (const auto& [answers, count] : steps) {
             answers ? shell.bridge.sim.addUser(kSimUser) : shell.bridge.sim.removeUser(kSimUser);
             shell.advance(AppDelegate::kBridgeCheckInterval);
-            QCOMPARE(shell.notifications, notifications);
+            QCOMPARE(shell.notifications, said.mid(0, count));
         }
     }
 
-    // A tray on the session bus is followed while it comes and goes; one that appears only after
-    // the start cannot show Qt's icon (its protocol is settled with the first icon), so the window
-    // stays.
+    // A tray on the session bus is followed while it comes and goes: without it the window comes
+    // back and closing it minimises.
     void aStatusNotifierTrayIsFollowed()
     {
         QDBusConnection panel = QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"panel"_qs);
-        QVERIFY2(panel.isConnected(), "run under dbus-run-session");
         const QString watcher = u"org.kde.StatusNotifierWatcher"_qs;
-        {
-            Shell late;
-            late.followTray = true;
-            AppDelegate& app = late.launch(true, 2, true, QString());
-            QVERIFY(panel.registerService(watcher));
-            QTRY_VERIFY(
-                late.console.contains(u"a StatusNotifierItem tray appeared after Orvel started: its icon "
-                                      u"shows there once Orvel is started again; the settings window "
-                                      u"stays open"_qs));
-            QVERIFY(!app.trayAvailable() && app.window()->isVisible());
-        }
+        QVERIFY2(panel.registerService(watcher), "run under dbus-run-session");
         Shell shell;
-        shell.followTray = true;
-        AppDelegate& app = shell.launch(true, 2, true, QString());
+        AppDelegate& app = shell.launch(std::nullopt, 2, true, QString());
         QVERIFY(app.trayAvailable() && !app.window()->isVisible());
-        // The panel restarts: without it the window comes back and closing it minimises.
         QVERIFY(panel.unregisterService(watcher));
         QTRY_VERIFY(!app.trayAvailable());
         QVERIFY(!app.window()->close() && app.window()->isMinimized());
@@ -367,31 +304,32 @@ private slots:
         }
     }
 
+    // Quit puts the lights back and waits for those writes; a second quit ends at once.
     void quitWaitsForTheSwitchOffWrites_data()
     {
-        QTest::addColumn<int>("rules");
-        QTest::addColumn<bool>("rulesOn");
-        QTest::addColumn<bool>("counted"); // whether shutdown can tell when the writes are answered
+        QTest::addColumn<int>("rules"); // all switched on
+        QTest::addColumn<QString>(
+            "how"); // shutdown "counts" the writes in flight, or cannot, or quits "twice"
         QTest::addColumn<double>("earliest");
         QTest::addColumn<double>("latest");
-        QTest::newRow("nothing on: at once") << 2 << false << true << 0.0 << 0.0;
-        QTest::newRow("writes not counted: the grace time") << 2 << true << false << 1.0 << 1.05;
-        QTest::newRow("writes counted: once answered") << 2 << true << true << 0.0 << 0.1;
+        QTest::newRow("nothing on: at once") << 0 << u"counts"_qs << 0.0 << 0.0;
+        QTest::newRow("writes not counted: the grace time") << 2 << QString() << 1.0 << 1.05;
+        QTest::newRow("writes counted: once answered") << 2 << u"counts"_qs << 0.0 << 0.1;
         // The first five rules switch off at once, the others one by one after a pause.
-        QTest::newRow("throttled rules: after the last") << 7 << true << true << 2.6 << 2.65;
+        QTest::newRow("throttled rules: after the last") << 7 << u"counts"_qs << 2.6 << 2.65;
+        QTest::newRow("quit again: at once") << 2 << u"twice"_qs << 0.0 << 0.0;
     }
 
     void quitWaitsForTheSwitchOffWrites()
     {
         QFETCH(int, rules);
-        QFETCH(bool, rulesOn);
-        QFETCH(bool, counted);
+        QFETCH(QString, how);
         QFETCH(double, earliest);
         QFETCH(double, latest);
         Shell shell;
-        shell.countWrites = counted;
+        shell.countWrites = how == u"counts"_qs;
         shell.launch(true, rules);
-        if (rulesOn)
+        if (rules > 0)
             shell.turnRulesOn();
         shell.bridge.sim.clearRequests();
         // A setting changed just before quitting reaches the file, however soon the process ends.
@@ -399,17 +337,21 @@ private slots:
 
         const double quitAt = shell.clock.now();
         shell.app->statusMenu()->actions().at(1)->trigger();
-        QVERIFY(shell.console.contains(u"bai"_qs));
+        if (how == u"twice"_qs)
+            shell.app->exit();
         QVERIFY(!shell.app->controller()->on());
         while (shell.exits == 0 && shell.clock.now() < quitAt + 5)
             shell.advance(AppDelegate::kShutdownPoll);
         const double took = shell.clock.now() - quitAt;
         QVERIFY2(took >= earliest - 1e-6 && took <= latest + 1e-6, qPrintable(QString::number(took)));
         QCOMPARE(shell.exits, 1);
+        QCOMPARE(shell.console.lines().count(u"bai"_qs), 1);
         QCOMPARE(Preferences(shell.dir.filePath(u"prefs.json"_qs)).integer(u"midi_channel"_qs).valueOr(0),
                  qint64(5));
+        if (how == u"twice"_qs)
+            return;
         // Every light is back in its base state before the process ends.
-        QCOMPARE(shell.bridge.writes().isEmpty(), !rulesOn);
+        QCOMPARE(shell.bridge.writes().isEmpty(), rules == 0);
         for (int i = 0; i < rules; ++i)
             QCOMPARE(shell.bridge.sim.light(QString::number(i + 1))[u"state"_qs][u"on"_qs].toBool(),
                      i % 2 == 0);
@@ -436,24 +378,137 @@ private slots:
         QVERIFY(serviceBus.unregisterService(name));
         QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(name));
         notifier.notify(u"Paired with Hue"_qs, u"x"_qs);
-        // A round trip through the bus: an answer to a call sent before would be in by now.
+        // A round trip through the bus: an error for a call sent before would be in by now.
         QDBusConnection::sessionBus().interface()->isServiceRegistered(u"org.orvel.None"_qs);
         QCoreApplication::processEvents();
         QCOMPARE(answered.size(), 2);
-        QCOMPARE(service.received.size(), 2);
         QDBusConnection::disconnectFromBus(u"fake"_qs);
     }
 
-    void aSecondQuitEndsAtOnce()
+    // The Bridge window over the real bridge client: each kind of address gets its own message,
+    // and a bridge is handed on to be used.
+    void theBridgeWindowTellsWhatIsThere_data()
     {
-        Shell shell;
-        shell.launch();
-        shell.turnRulesOn();
-        shell.app->exit();
-        QCOMPARE(shell.exits, 0);
-        shell.app->exit();
-        QCOMPARE(shell.exits, 1);
-        QCOMPARE(shell.console.lines().count(u"bai"_qs), 1);
+        QTest::addColumn<QString>("address"); // or the kind of server it leads to
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not an address")
+            << u"http://10.0.0.2"_qs
+            << u"\"http://10.0.0.2\" is not a bridge address: give the host without a scheme"_qs;
+        QTest::newRow("nothing there") << u"closed"_qs << u"No answer from 127.0.0.1:"_qs;
+        QTest::newRow("a web server") << u"web"_qs << u"answers, but it is not a Hue bridge."_qs;
+        QTest::newRow("unpaired bridge")
+            << u"unpaired"_qs << u"'Orvel Sim' at %1 is a Hue bridge. Press the link button"_qs;
+        QTest::newRow("paired bridge")
+            << u"paired"_qs << u"Connected to the Hue bridge 'Orvel Sim' at %1."_qs;
+    }
+
+    void theBridgeWindowTellsWhatIsThere()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, message);
+        SimBridge bridge;
+        address == u"paired"_qs ? Preferences::standard().setText(u"hue_username"_qs, kSimUser)
+                                : Preferences::standard().remove(u"hue_username"_qs);
+        QHttpServer web;
+        const quint16 webPort = web.listen(QHostAddress::LocalHost);
+        QTcpServer closed; // a port that nothing listens on
+        QVERIFY(webPort && closed.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = closed.serverPort();
+        closed.close();
+        address = QMap<QString, QString>{{u"closed"_qs, u"127.0.0.1:%1"_qs.arg(closedPort)},
+                                         {u"web"_qs, u"127.0.0.1:%1"_qs.arg(webPort)},
+                                         {u"unpaired"_qs, bridge.host()},
+                                         {u"paired"_qs, bridge.host()}}
+                      .value(address, address);
+
+        // Discovery knows only the simulator: nothing leaves the machine.
+        DiscoveryOptions discovery;
+        discovery.useMdns = false;
+        discovery.useCloud = false;
+        discovery.hosts = {bridge.host()};
+        QStringList used;
+        BridgeWindow window(std::make_shared<HttpHueBridgeServices>(BridgeClientOptions{}, discovery),
+                            nullptr, [&](const QString& host) { used << host; });
+        window.show();
+        QTRY_COMPARE(window.foundList()->count(), 1);
+        QCOMPARE(window.foundList()->item(0)->text(), bridge.host());
+        QCOMPARE(window.connectedLabel()->text(), u"Not connected to a bridge yet."_qs);
+        QSignalSpy checked(&window, &BridgeWindow::checked);
+        window.addressField()->setText(address);
+        window.connectToAddress();
+        QTRY_COMPARE_WITH_TIMEOUT(checked.size(), 1, 10000);
+        QVERIFY2(window.feedback()->text().contains(message.arg(bridge.host())),
+                 qPrintable(window.feedback()->text()));
+        QCOMPARE(used, message.contains(u"%1"_qs) ? QStringList{address} : QStringList());
+    }
+
+    void theCommandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("bridgeHost");
+        QTest::addColumn<QString>("complaint"); // part of the message; empty where Orvel runs
+        QTest::newRow("address and port, at login")
+            << QStringList{"--login", "--bridge=127.0.0.1:8080"} << "127.0.0.1:8080" << QString();
+        QTest::newRow("host name") << QStringList{"--bridge", " hue-bridge.local "} << "hue-bridge.local"
+                                   << QString();
+        QTest::newRow("bare IPv6") << QStringList{"--bridge", "fe80::1"} << "[fe80::1]" << QString();
+        QTest::newRow("IPv6 and port") << QStringList{"--bridge", "[::1]:80"} << "[::1]:80" << QString();
+        QTest::newRow("path") << QStringList{"--bridge", "10.0.0.2/api"} << QString()
+                              << "is not a host name or address";
+        QTest::newRow("port too big") << QStringList{"--bridge", "10.0.0.2:65536"} << QString()
+                                      << "the port must be a number from 1 to 65535";
+        QTest::newRow("bad IPv6") << QStringList{"--bridge", "[nope]:80"} << QString()
+                                  << "is not an IPv6 address";
+        QTest::newRow("switches") << QStringList{"--always-on=off", "--disable"} << QString() << QString();
+        QTest::newRow("both ways") << QStringList{"--enable", "--disable"} << QString() << "not both";
+        QTest::newRow("always on maybe") << QStringList{"--always-on", "maybe"} << QString() << "on or off";
+        QTest::newRow("stray argument")
+            << QStringList{"lights"} << QString() << "unexpected argument \"lights\"";
+    }
+
+    void theCommandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, bridgeHost);
+        QFETCH(QString, complaint);
+        const LaunchOptions options = parseCommandLine(QStringList{u"orvel"_qs} + arguments);
+        QCOMPARE(options.action,
+                 complaint.isEmpty() ? LaunchOptions::Action::Run : LaunchOptions::Action::Fail);
+        QCOMPARE(options.bridgeHost, bridgeHost);
+        QCOMPARE(options.atLogin, arguments.contains(u"--login"_qs));
+        QVERIFY2(options.text.contains(complaint), qPrintable(options.text));
+        // As a running copy is sent them: one order, whatever the order given.
+        const QStringList switches{"--disable", "--always-on", "off"};
+        QCOMPARE(switchArguments(options),
+                 complaint.isEmpty() && arguments.contains(u"--disable"_qs) ? switches : QStringList());
+    }
+
+    // What a crashed copy leaves behind (something at the name that nobody listens on) is
+    // replaced; a copy that listens but never answers is reported.
+    void oneRunningCopy()
+    {
+        QTemporaryDir dir;
+        const QString stale = dir.filePath(u"stale"_qs);
+        QVERIFY(QFile(stale).open(QIODevice::WriteOnly));
+        SingleInstance instance(stale);
+        QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
+        QLocalSocket probe;
+        probe.connectToServer(stale);
+        QVERIFY(probe.waitForConnected(1000));
+        QLocalServer silent;
+        QVERIFY(silent.listen(dir.filePath(u"silent"_qs)));
+        QCOMPARE(SingleInstance(dir.filePath(u"silent"_qs)).claim(300), SingleInstance::Role::Unresponsive);
+    }
+
+    // The same signal twice is two deliveries: a second Ctrl-C must reach the shutdown.
+    void signalsArriveOnTheMainLoop()
+    {
+        SignalHandler handler;
+        QVERIFY(handler.watch({SIGUSR1, SIGUSR2}));
+        QSignalSpy received(&handler, &SignalHandler::received);
+        for (int number : {SIGUSR1, SIGUSR2, SIGUSR1})
+            ::raise(number);
+        QTRY_COMPARE(received, (QList<QVariantList>{{SIGUSR1}, {SIGUSR2}, {SIGUSR1}}));
     }
 };
 
