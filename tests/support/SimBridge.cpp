@@ -26,9 +26,9 @@ SimBridge::SimBridge(const QByteArray& lights, sim::SimOptions options)
         qFatal("bridge simulator: %s", qPrintable(error));
 }
 
-std::shared_ptr<HueBridgeClient> SimBridge::readClient() const
+std::shared_ptr<HueBridgeClient> SimBridge::readClient(const BridgeClientOptions& options) const
 {
-    auto client = HttpHueBridge::create(host(), kSimUser, {});
+    auto client = HttpHueBridge::create(host(), kSimUser, options);
     bool done = false, ok = false;
     client->readWithCompletion([&](HueBridgeClient&, const QString& error) {
         done = true;

@@ -27,7 +27,7 @@ struct SimBridge {
 
     QString host() const { return sim.hostAndPort(); }
     // A real HTTP client for kSimUser that has read the bridge (null if the read failed).
-    std::shared_ptr<HueBridgeClient> readClient() const;
+    std::shared_ptr<HueBridgeClient> readClient(const BridgeClientOptions& options = {}) const;
     // "<light id> <body>" of every state write the bridge received, in order.
     QStringList writes() const;
     // How often the light alone was read (GET .../lights/<id>).
