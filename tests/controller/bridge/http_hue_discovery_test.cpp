@@ -2,9 +2,9 @@
 // a local HTTP server for the cloud lookup and a local UDP responder for mDNS; and the mDNS
 // packets themselves.
 
-#include "BridgeSimulator.h"
 #include "controller/bridge/HttpHueDiscovery.h"
 #include "controller/bridge/MdnsMessage.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 
 #include <QHttpServer>
@@ -15,59 +15,9 @@
 #include <QUdpSocket>
 
 using namespace orvel;
-using orvel::sim::BridgeSimulator;
+using orvel::test::SimBridge;
 
 namespace {
-
-class RecordingDelegate final : public HueDiscoveryDelegate {
-public:
-    void foundHueAt(const QString& host, const QString&) override { hosts << host; }
-    QStringList hosts;
-};
-
-std::unique_ptr<BridgeSimulator> startSim(const QString& bridgeId = QStringLiteral("001788FFFE0A0B0C"))
-{
-    auto sim = std::make_unique<BridgeSimulator>();
-    sim::SimOptions options;
-    options.bridgeId = bridgeId;
-    if (!sim->start(options))
-        qFatal("the simulator did not start");
-    return sim;
-}
-
-// Only loopback; nothing ever goes to the real multicast group or the vendor's site.
-DiscoveryOptions loopbackOnly(quint16 mdnsPort = 0, quint16 cloudPort = 0)
-{
-    DiscoveryOptions options;
-    options.useMdns = mdnsPort != 0;
-    options.useCloud = cloudPort != 0;
-    options.mdnsAddress = QHostAddress::LocalHost;
-    options.mdnsPort = mdnsPort;
-    options.cloudUrl = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(cloudPort));
-    options.mdnsRepeatSeconds = 0.3;
-    options.check.timeoutMs = 1500;
-    return options;
-}
-
-struct Outcome {
-    QStringList hosts;
-    QString log;
-};
-
-Outcome discover(const DiscoveryOptions& options, int seconds = 2)
-{
-    RecordingDelegate delegate;
-    HttpHueDiscovery discovery(&delegate, options);
-    std::optional<QString> log;
-    discovery.discoverForDuration(seconds, [&](const QString& text) { log = text; });
-    (void)QTest::qWaitFor([&] { return log.has_value(); }, (seconds + 5) * 1000);
-    return {delegate.hosts, log.value_or(QString())};
-}
-
-QJsonObject cloudEntry(const QString& id, const QString& address, int port)
-{
-    return {{"id", id}, {"internalipaddress", address}, {"port", port}};
-}
 
 QByteArray u16(int v)
 {
@@ -99,30 +49,39 @@ QByteArray bridgeAnnouncement(quint16 port, quint32 ipv4)
     return p + record(host, mdns::kTypeA, u16(int(ipv4 >> 16)) + u16(int(ipv4 & 0xFFFF)));
 }
 
-// Answers every _hue._tcp question with an announcement of bridge 001788FFFE0A0B0C at
-// 127.0.0.1:`bridgePort`, after a malformed packet, the way a crowded network might.
-class MdnsResponder {
-public:
-    explicit MdnsResponder(quint16 bridgePort)
-    {
-        const QByteArray service = label("_hue") + label("_tcp") + label("local");
-        const QByteArray answer = bridgeAnnouncement(bridgePort, 0x7F000001);
-        socket.bind(QHostAddress::LocalHost, 0);
-        QObject::connect(&socket, &QUdpSocket::readyRead, [this, service, answer] {
-            while (socket.hasPendingDatagrams()) {
-                const QNetworkDatagram question = socket.receiveDatagram();
-                ++questions;
-                if (!question.data().contains(service))
-                    continue;
-                for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"), answer})
-                    socket.writeDatagram(packet, question.senderAddress(), quint16(question.senderPort()));
-            }
-        });
-    }
-
-    QUdpSocket socket;
-    int questions = 0;
+struct Outcome {
+    QStringList hosts;
+    QString log;
 };
+
+// Discovery on loopback only: nothing ever goes to the real multicast group or the vendor's site.
+Outcome discover(const QStringList& hosts, quint16 mdnsPort, QHttpServer* cloud, int seconds = 2)
+{
+    struct : HueDiscoveryDelegate {
+        void foundHueAt(const QString& host, const QString&) override { hosts << host; }
+        QStringList hosts;
+    } delegate;
+    DiscoveryOptions options;
+    options.hosts = hosts;
+    options.useMdns = mdnsPort != 0;
+    options.mdnsAddress = QHostAddress::LocalHost;
+    options.mdnsPort = mdnsPort;
+    options.mdnsRepeatSeconds = 0.3;
+    options.useCloud = cloud != nullptr;
+    options.cloudUrl =
+        QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(cloud ? cloud->serverPorts().value(0) : 0));
+    options.check.timeoutMs = 1500;
+    HttpHueDiscovery discovery(&delegate, options);
+    std::optional<QString> log;
+    discovery.discoverForDuration(seconds, [&](const QString& text) { log = text; });
+    (void)QTest::qWaitFor([&] { return log.has_value(); }, (seconds + 5) * 1000);
+    return {delegate.hosts, log.value_or(QString())};
+}
+
+QJsonObject cloudEntry(const QString& id, const QString& address, int port)
+{
+    return {{"id", id}, {"internalipaddress", address}, {"port", port}};
+}
 
 } // namespace
 
@@ -147,93 +106,88 @@ private Q_SLOTS:
         for (int size = 0; size < good.size(); ++size)
             QVERIFY2(!mdns::parseResponse(good.left(size), "_hue._tcp.local"),
                      qPrintable(QString::number(size)));
-
         // The first name as a pointer to itself, a pointer past the end, a label running past the end.
-        for (const auto& [bytes, size] :
-             {std::pair{QByteArray("\xC0\x0C"), good.size()}, std::pair{QByteArray("\xFF\xFF"), good.size()},
-              std::pair{QByteArray("\x3F"), qsizetype(40)}}) {
-            const QByteArray damaged = QByteArray(good).replace(12, bytes.size(), bytes).left(size);
-            QVERIFY(!mdns::parseResponse(damaged, "_hue._tcp.local"));
-        }
+        for (const auto& [bytes, size] : {std::pair{QByteArray("\xC0\x0C"), good.size()},
+                                          {QByteArray("\xFF\xFF"), good.size()},
+                                          {QByteArray("\x3F"), 40}})
+            QVERIFY(!mdns::parseResponse(QByteArray(good).replace(12, bytes.size(), bytes).left(size),
+                                         "_hue._tcp.local"));
     }
 
-    void checksTheHostsTheUserGave()
+    void findsBridgesEveryWayAndReportsEachOnce()
     {
-        auto sim = startSim();
-        QHttpServer notABridge;
-        notABridge.route("/api/config",
-                         [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
-        const QString router =
-            QStringLiteral("127.0.0.1:%1").arg(notABridge.listen(QHostAddress::LocalHost, 0));
-
-        DiscoveryOptions options = loopbackOnly();
-        options.hosts = {sim->hostAndPort(), QStringLiteral(" %1 ").arg(sim->hostAndPort()), router,
-                         QStringLiteral("127.0.0.1:1"), QStringLiteral("not a host/")};
-        const Outcome outcome = discover(options);
-        QCOMPARE(outcome.hosts, QStringList{sim->hostAndPort()});
-        QVERIFY2(outcome.log.contains(router + ": no bridge"), qPrintable(outcome.log));
-        QVERIFY(outcome.log.contains(QStringLiteral("127.0.0.1:1: no bridge")));
-        QVERIFY(outcome.log.contains(QStringLiteral("bridge 001788FFFE0A0B0C \"Orvel Sim\" over http")));
-        QVERIFY(outcome.log.endsWith(QStringLiteral("finished: 1 bridge(s) found")));
-    }
-
-    void findsBridgesThroughTheCloudLookupOnlyInAPlainAnswer()
-    {
-        auto sim = startSim();
-        const QJsonArray list{cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
-                              cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
+        const SimBridge first, second(test::kThreeLights, {.bridgeId = QStringLiteral("001788FFFE0D0E0F")});
+        // Answers every _hue._tcp question with an announcement of the first bridge, after a
+        // malformed packet, the way a crowded network might.
+        QUdpSocket mdnsResponder;
+        int questions = 0;
+        mdnsResponder.bind(QHostAddress::LocalHost, 0);
+        QObject::connect(&mdnsResponder, &QUdpSocket::readyRead, [&] {
+            while (mdnsResponder.hasPendingDatagrams()) {
+                const QNetworkDatagram question = mdnsResponder.receiveDatagram();
+                ++questions;
+                if (question.data().contains(label("_hue") + label("_tcp") + label("local")))
+                    for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"),
+                                                     bridgeAnnouncement(first.sim.port(), 0x7F000001)})
+                        mdnsResponder.writeDatagram(packet, question.senderAddress(),
+                                                    quint16(question.senderPort()));
+            }
+        });
+        // The cloud lists the second bridge twice, one off the local network and two broken entries.
+        QHttpServer cloud;
+        const QJsonArray list{cloudEntry("001788fffe0d0e0f", "127.0.0.1", second.sim.port()),
+                              cloudEntry("001788fffe0d0e0f", "127.0.0.1", second.sim.port()),
                               cloudEntry("001788fffe111111", "203.0.113.7", 443),
                               cloudEntry("broken", "not-an-address", 0), QJsonValue(17)};
+        cloud.route("/",
+                    [&] { return QHttpServerResponse("application/json", QJsonDocument(list).toJson()); });
+        (void)cloud.listen(QHostAddress::LocalHost, 0);
+        // The user names the first bridge by another name of its address, and things that are no bridge.
+        QHttpServer router;
+        router.route("/api/config", [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
+        const QString routerHost =
+            QStringLiteral("127.0.0.1:%1").arg(router.listen(QHostAddress::LocalHost, 0));
+        const QString byName = QStringLiteral("localhost:%1").arg(first.sim.port());
+
+        const Outcome outcome =
+            discover({byName, " " + byName + " ", routerHost, "127.0.0.1:1", "not a host/"},
+                     mdnsResponder.localPort(), &cloud);
+        QCOMPARE(questions, 2); // asked at the start and once more
+        QCOMPARE(outcome.hosts.size(), 2);
+        QVERIFY(outcome.hosts.contains(first.host()) || outcome.hosts.contains(byName));
+        QVERIFY(outcome.hosts.contains(second.host()));
+        for (const QString& line :
+             QStringList{QStringLiteral("mDNS: ignored a malformed answer from 127.0.0.1"),
+                         "(bridge id 001788FFFE0A0B0C)", "mDNS: checking " + first.host(),
+                         "cloud: checking " + second.host(), "was already reported",
+                         "bridge 001788FFFE0A0B0C \"Orvel Sim\" over http", routerHost + ": no bridge",
+                         "127.0.0.1:1: no bridge", "203.0.113.7 is not a local address"})
+            QVERIFY2(outcome.log.contains(line), qPrintable(line + " in:\n" + outcome.log));
+        // An address off the local network is never contacted.
+        QVERIFY(!outcome.log.contains(QStringLiteral("checking 203.0.113.7")));
+        QVERIFY(outcome.log.endsWith(QStringLiteral("finished: 2 bridge(s) found")));
+    }
+
+    void takesTheCloudListOnlyFromAPlainAnswer()
+    {
+        const SimBridge bridge;
+        const QJsonArray list{cloudEntry("001788fffe0a0b0c", "127.0.0.1", bridge.sim.port())};
         auto status = QHttpServerResponder::StatusCode::Ok;
         QHttpServer cloud;
         cloud.route("/", [&] {
             return QHttpServerResponse("application/json", QJsonDocument(list).toJson(), status);
         });
-        const DiscoveryOptions options = loopbackOnly(0, cloud.listen(QHostAddress::LocalHost, 0));
-
-        Outcome outcome = discover(options);
-        QCOMPARE(outcome.hosts, QStringList{sim->hostAndPort()});
-        // An address off the local network is never contacted.
-        QVERIFY2(outcome.log.contains(QStringLiteral("203.0.113.7 is not a local address")),
-                 qPrintable(outcome.log));
-        QVERIFY(!outcome.log.contains(QStringLiteral("checking 203.0.113.7")));
-
-        // The same list in any other answer is no list of bridges.
+        (void)cloud.listen(QHostAddress::LocalHost, 0);
         using Code = QHttpServerResponder::StatusCode;
-        for (const auto& [code, line] : {std::pair{Code::TooManyRequests, "rate-limited (HTTP 429)"},
+        for (const auto& [code, line] : {std::pair{Code::Ok, "finished: 1 bridge(s) found"},
+                                         {Code::TooManyRequests, "rate-limited (HTTP 429)"},
                                          {Code::MovedPermanently, "answered HTTP 301"},
                                          {Code::NoContent, "cloud: "}}) {
             status = code;
-            outcome = discover(options, 1);
-            QVERIFY2(outcome.hosts.isEmpty() && outcome.log.contains(line), qPrintable(outcome.log));
+            const Outcome outcome = discover({}, 0, &cloud, 1);
+            QVERIFY2(outcome.hosts.size() == (code == Code::Ok) && outcome.log.contains(line),
+                     qPrintable(outcome.log));
         }
-    }
-
-    void findsBridgesEveryWayAndReportsEachOnce()
-    {
-        auto sim = startSim();
-        auto other = startSim(QStringLiteral("001788FFFE0D0E0F"));
-        MdnsResponder responder(sim->port());
-        QHttpServer cloud;
-        const QJsonArray list{cloudEntry("001788fffe0d0e0f", "127.0.0.1", other->port())};
-        cloud.route("/",
-                    [&] { return QHttpServerResponse("application/json", QJsonDocument(list).toJson()); });
-        DiscoveryOptions options =
-            loopbackOnly(responder.socket.localPort(), cloud.listen(QHostAddress::LocalHost, 0));
-        // mDNS finds the first bridge, which the user also named by another name of its address.
-        const QString byName = QStringLiteral("localhost:%1").arg(sim->port());
-        options.hosts = {byName};
-        const Outcome outcome = discover(options);
-        QCOMPARE(responder.questions, 2); // asked at the start and once more
-        QVERIFY2(outcome.log.contains(QStringLiteral("mDNS: ignored a malformed answer from 127.0.0.1")),
-                 qPrintable(outcome.log));
-        QVERIFY(outcome.log.contains(QStringLiteral("(bridge id 001788FFFE0A0B0C)")));
-        QVERIFY(outcome.log.contains(QStringLiteral("mDNS: checking ") + sim->hostAndPort()));
-        QVERIFY(outcome.log.contains(QStringLiteral("cloud: checking ") + other->hostAndPort()));
-        QCOMPARE(outcome.hosts.size(), 2);
-        QVERIFY(outcome.hosts.contains(sim->hostAndPort()) || outcome.hosts.contains(byName));
-        QVERIFY(outcome.hosts.contains(other->hostAndPort()));
-        QVERIFY(outcome.log.contains(QStringLiteral("was already reported")));
     }
 };
 
