@@ -5,7 +5,6 @@
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QSignalSpy>
 
 using namespace orvel;
@@ -21,7 +20,11 @@ struct Reply {
     QJsonDocument json;  // null when the body is not JSON
     bool cutOff = false; // the connection ended before the whole answer
 
-    int errorType() const { return json[0]["error"]["type"].toInt(); }
+    QString shape() const
+    {
+        return cutOff ? QStringLiteral("cut off")
+                      : QString::number(status) + (json.isNull() ? " not json" : " json");
+    }
     // Per-parameter results in a fixed order: "bri=254" for a success, "bri!7" for an error of type 7.
     QString results() const
     {
@@ -53,8 +56,6 @@ class BridgeSimulatorTest : public QObject {
         QNetworkRequest request(sim.baseUrl().resolved(QUrl(path)));
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
         const std::unique_ptr<QNetworkReply> reply(manager_.sendCustomRequest(request, method, body));
-        reply->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, sim.certificate()),
-                                QSslError(QSslError::HostNameMismatch, sim.certificate())});
         if (!reply->isFinished())
             QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000);
         const QByteArray answer = reply->readAll();
@@ -69,29 +70,6 @@ class BridgeSimulatorTest : public QObject {
     }
 
 private Q_SLOTS:
-    void readsNeedAPairedUserExceptThePublicConfig()
-    {
-        SimOptions options;
-        options.https = true;
-        options.bridgeId = QStringLiteral("001788fffe4a1b2c");
-        const SimBridge bridge(QByteArray{}, options);
-        const BridgeSimulator& sim = bridge.sim;
-        QCOMPARE(sim.certificate().subjectInfo(QSslCertificate::CommonName), QStringList{"001788fffe4a1b2c"});
-        for (const QString path : {"/api/config", "/api/nobody/config"}) {
-            const Reply reply = call(sim, "GET", path);
-            QCOMPARE(reply.contentType, QStringLiteral("application/json"));
-            QCOMPARE(reply.json["bridgeid"].toString(), QStringLiteral("001788FFFE4A1B2C"));
-            QVERIFY(!reply.json.object().contains("whitelist"));
-        }
-        QVERIFY(call(sim, "GET", "/api/" + test::kSimUser + "/config")
-                    .json["whitelist"][test::kSimUser]
-                    .isObject());
-        QCOMPARE(call(sim, "GET", "/api/nobody/lights").json,
-                 QJsonDocument::fromJson(
-                     R"([{"error":{"type":1,"address":"/lights","description":"unauthorized user"}}])"));
-        QCOMPARE(call(sim, "GET", "/api/" + test::kSimUser + "/lights/7").errorType(), 3);
-    }
-
     void pairsOnlyWithinThirtySecondsOfAPress()
     {
         ManualClock clock;
@@ -104,23 +82,25 @@ private Q_SLOTS:
 
         QVERIFY(call(bridge.sim, "POST", "/sim/linkbutton").json[0]["success"].isObject());
         clock.advance(29);
-        const QJsonValue granted = call(bridge.sim, "POST", "/api", body).json[0]["success"];
-        const QString user = granted["username"].toString();
-        QVERIFY2(QRegularExpression("^[A-Za-z0-9-]{40}$").match(user).hasMatch(), qPrintable(user));
-        QVERIFY(QRegularExpression("^[0-9A-F]{32}$").match(granted["clientkey"].toString()).hasMatch());
-        QVERIFY(call(bridge.sim, "GET", "/api/" + user + "/lights").json["1"].isObject());
-
+        QCOMPARE(call(bridge.sim, "POST", "/api", body).json[0]["success"]["username"].toString().size(), 40);
         clock.advance(2);
-        QCOMPARE(call(bridge.sim, "POST", "/api", body).errorType(), 101);
+        QCOMPARE(call(bridge.sim, "POST", "/api", body).results(), QStringLiteral("!101"));
     }
 
-    void answersEachStateParameterOnItsOwn()
+    void answersEachStateParameterOnItsOwnAndOnlyToAPairedUser()
     {
         SimBridge bridge(QByteArray{});
         BridgeSimulator& sim = bridge.sim;
-        // Light 1 takes colour, 5 is a white light, 2 is off; invalid values (7) and unknown
-        // parameters (6) fail alone, and colour for a light that is off is refused (201) unless the
-        // same body switches it on. Unreachable lights still take commands; there is no light 9.
+        // The public part of the configuration answers anyone; the whitelist only a paired user.
+        QVERIFY(!call(sim, "GET", "/api/nobody/config").json.object().contains("whitelist"));
+        QCOMPARE(call(sim, "GET", "/api/config").json["bridgeid"].toString(), sim.bridgeId());
+        QVERIFY(call(sim, "GET", "/api/" + test::kSimUser + "/config")
+                    .json["whitelist"][test::kSimUser]
+                    .isObject());
+        QCOMPARE(call(sim, "GET", "/api/nobody/lights").json,
+                 QJsonDocument::fromJson(
+                     R"([{"error":{"type":1,"address":"/lights","description":"unauthorized user"}}])"));
+
         sim.setLightReachable("2", false);
         QByteArray answers;
         for (const auto& [light, body, results] :
@@ -138,23 +118,11 @@ private Q_SLOTS:
         QCOMPARE(sim.light("1").value("state")["bri"].toInt(), 254);
         QVERIFY(answers.contains(R"("invalid value, 0, for parameter, bri")"));
         QVERIFY(answers.contains(R"("parameter, bri, is not modifiable. Device is set to off.")"));
-    }
-
-    void recordsRequestsAndLimitsTheirRate()
-    {
-        SimOptions options;
-        options.rateLimitPerSecond = 3;
-        const SimBridge bridge(QByteArray{}, options);
-        QStringList answers;
-        for (int i = 0; i < 4; ++i) {
-            const Reply reply = put(bridge.sim, "1", R"({"on":true})");
-            answers << QStringLiteral("%1 %2").arg(reply.status).arg(reply.contentType);
-        }
-        QCOMPARE(answers.last(), QStringLiteral("503 text/html"));
-        QCOMPARE(bridge.sim.requests().last().status, 503);
-        const QJsonArray listed = call(bridge.sim, "GET", "/sim/requests").json.array();
-        QCOMPARE(listed.size(), 4); // /sim/ requests are neither recorded nor limited
-        QCOMPARE(listed[0]["body"].toString(), QStringLiteral(R"({"on":true})"));
+        // What the bridge was asked, also for a look from outside; that look itself is not recorded.
+        const QJsonArray listed = call(sim, "GET", "/sim/requests").json.array();
+        QCOMPARE(listed.size(), 10);
+        QCOMPARE(listed[5]["body"].toString(),
+                 QStringLiteral(R"({"bri":0,"hue":70000,"on":"yes","ct":200,"x":1})"));
     }
 
     void injectsEachFaultKind()
@@ -173,12 +141,7 @@ private Q_SLOTS:
             faults.slowMs = 200;
             sim.setFaults(faults);
 
-            const Reply reply = put(sim, "1", R"({"bri":77})");
-            QCOMPARE(reply.cutOff ? QStringLiteral("cut off")
-                                  : QStringLiteral("%1 %2")
-                                        .arg(reply.status)
-                                        .arg(reply.json.isNull() ? "not json" : "json"),
-                     QString(answer));
+            QCOMPARE(put(sim, "1", R"({"bri":77})").shape(), QString(answer));
             QCOMPARE(sim.light("1").value("state")["bri"].toInt() == 77, done);
             QCOMPARE(sim.requests().value(0).fault, QString(kind));
             QCOMPARE(sim.faultsInjected(), (QMap<QString, int>{{kind, 1}}));

