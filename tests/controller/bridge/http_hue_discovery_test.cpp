@@ -13,40 +13,28 @@
 #include <QJsonDocument>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QtEndian>
 
 using namespace orvel;
 using orvel::test::SimBridge;
 
 namespace {
 
-QByteArray u16(int v)
-{
-    return QByteArray::fromHex(QByteArray::number(v & 0xFFFF, 16).rightJustified(4, '0'));
-}
-
-QByteArray label(const QByteArray& text)
-{
-    return char(text.size()) + text;
-}
-
-QByteArray record(const QByteArray& owner, int type, const QByteArray& rdata)
-{
-    return owner + u16(type) + u16(0x8001) + u16(0) + u16(120) + u16(int(rdata.size())) + rdata;
-}
-
-// A bridge's answer: PTR, then SRV, TXT and A records, later names pointing back at earlier ones
-// as real responders compress them.
+// A bridge's answer as real responders send it: PTR, SRV, TXT and A records, later names pointing
+// back at earlier ones. The bridge's port goes into the SRV record, its address into the A record.
 QByteArray bridgeAnnouncement(quint16 port, quint32 ipv4)
 {
-    QByteArray p = u16(0) + u16(0x8400) + u16(0) + u16(1) + u16(0) + u16(3);
-    const QByteArray serviceName = label("_hue") + label("_tcp") + label("local") + '\0';
-    const QByteArray instance = u16(0xC000 | int(p.size() + serviceName.size() + 10));
-    p += record(serviceName, mdns::kTypePtr, label("Philips Hue - 0A0B0C") + u16(0xC000 | 12));
-    const QByteArray host = u16(0xC000 | int(p.size() + instance.size() + 10 + 6));
-    p +=
-        record(instance, mdns::kTypeSrv, u16(0) + u16(0) + u16(port) + label("hue1") + label("local") + '\0');
-    p += record(instance, mdns::kTypeTxt, label("bridgeid=001788FFFE0A0B0C") + label("modelid=BSB002"));
-    return p + record(host, mdns::kTypeA, u16(int(ipv4 >> 16)) + u16(int(ipv4 & 0xFFFF)));
+    QByteArray p = QByteArray::fromHex(
+        "000084000000000100000003" // header: a response, one answer and three more records
+        "045f687565045f746370056c6f63616c00000c800100000078001714"
+        "5068696c69707320487565202d20304130423043c00c"                 // PTR: "Philips Hue - 0A0B0C"
+        "c0270021800100000078001200000000abcd0468756531056c6f63616c00" // SRV: hue1.local, port
+        "c027001080010000007800291962726964676569643d30303137383846464645304130423043"
+        "0e6d6f64656c69643d425342303032"     // TXT: bridgeid=..., modelid=...
+        "c050000180010000007800047f000001"); // A
+    qToBigEndian(port, p.data() + 78);
+    qToBigEndian(ipv4, p.data() + p.size() - 4);
+    return p;
 }
 
 struct Outcome {
@@ -123,7 +111,7 @@ private Q_SLOTS:
             while (mdnsResponder.hasPendingDatagrams()) {
                 const QNetworkDatagram question = mdnsResponder.receiveDatagram();
                 ++questions;
-                if (question.data().contains(label("_hue") + label("_tcp") + label("local")))
+                if (question.data().contains("\x04_hue\x04_tcp\x05local"))
                     for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"),
                                                      bridgeAnnouncement(first.sim.port(), 0x7F000001)})
                         mdnsResponder.writeDatagram(packet, question.senderAddress(),
@@ -140,10 +128,8 @@ private Q_SLOTS:
                     [&] { return QHttpServerResponse("application/json", QJsonDocument(list).toJson()); });
         (void)cloud.listen(QHostAddress::LocalHost, 0);
         // The user names the first bridge by another name of its address, and things that are no bridge.
-        QHttpServer router;
-        router.route("/api/config", [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
-        const QString routerHost =
-            QStringLiteral("127.0.0.1:%1").arg(router.listen(QHostAddress::LocalHost, 0));
+        cloud.route("/api/config", [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
+        const QString routerHost = QStringLiteral("127.0.0.1:%1").arg(cloud.serverPorts().value(0));
         const QString byName = QStringLiteral("localhost:%1").arg(first.sim.port());
 
         const Outcome outcome =
