@@ -15,7 +15,6 @@ namespace {
 
 struct Reply {
     int status = 0;
-    QString contentType;
     QByteArray body;
     QJsonDocument json;  // null when the body is not JSON
     bool cutOff = false; // the connection ended before the whole answer
@@ -59,8 +58,7 @@ class BridgeSimulatorTest : public QObject {
         if (!reply->isFinished())
             QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000);
         const QByteArray answer = reply->readAll();
-        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                reply->header(QNetworkRequest::ContentTypeHeader).toString(), answer,
+        return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), answer,
                 QJsonDocument::fromJson(answer), reply->error() == QNetworkReply::RemoteHostClosedError};
     }
 

@@ -199,9 +199,7 @@ private Q_SLOTS:
             lamps.insert(QString::number(i), QJsonObject{{"name", "Lamp"},
                                                          {"type", "Extended color light"},
                                                          {"state", QJsonObject{{"on", true}, {"hue", 1}}}});
-        sim::SimOptions options;
-        options.latencyMs = 60;
-        SimBridge bridge(QJsonDocument(lamps).toJson(), options);
+        SimBridge bridge(QJsonDocument(lamps).toJson(), {.latencyMs = 60});
         const auto client = bridge.readClient();
         const HueLightList lights = client->lights().value();
         bridge.sim.clearRequests();
@@ -230,12 +228,10 @@ private Q_SLOTS:
 
     void retriesABusyBridgeAndGivesUpOnABusyOrSilentOne()
     {
-        sim::SimOptions options;
-        options.rateLimitPerSecond = 3; // over plain HTTP the bridge answers 503, over HTTPS 429
+        // Over plain HTTP a busy bridge answers 503, over HTTPS 429.
+        sim::SimOptions options{.rateLimitPerSecond = 3};
         SimBridge bridge(QByteArray{}, options);
-        BridgeClientOptions clientOptions;
-        clientOptions.maxAttempts = 8;
-        const auto client = bridge.readClient(clientOptions);
+        const auto client = bridge.readClient({.maxAttempts = 8});
         const auto desk = client->lights()->at(0);
         ConsoleCapture console;
         QTest::qWait(1000); // a fresh second for the rate limit
@@ -253,21 +249,19 @@ private Q_SLOTS:
         QVERIFY(!printed(console, "busy"));
 
         options.https = true;
-        clientOptions.maxAttempts = 2;
-        clientOptions.backoffSeconds = 0.05;
         SimBridge busy(QByteArray{}, options);
-        const auto busyClient = busy.readClient(clientOptions);
+        const auto busyClient = busy.readClient({.maxAttempts = 2, .backoffSeconds = 0.05});
         for (int i = 0; i < 5; ++i)
             switchOn(*busyClient->lights()->at(0), 0, 0, 0);
         QTRY_VERIFY(printed(console, "stayed busy (HTTP 429) through 2 attempts"));
 
         // A bridge that stops answering is given up on, and nothing piles up: once it is back, the
         // next read goes through at once.
-        clientOptions.timeoutMs = 300;
         SimBridge silent;
-        const auto silentClient = silent.readClient(clientOptions);
+        const auto silentClient = silent.readClient({.timeoutMs = 300});
         silent.sim.setSilent(true);
-        switchOn(*silentClient->lights()->at(0), 0, 0, 0);
+        for (const auto& light : silentClient->lights().value_or(HueLightList{}))
+            switchOn(*light, 0, 0, 0);
         QVERIFY(SimBridge::read(*silentClient, 3000).contains("no answer within 0.3 s"));
         QVERIFY(!silentClient->authenticated());
         QTRY_VERIFY(printed(console, "write of light 1 failed: no answer within 0.3 s"));
@@ -314,8 +308,7 @@ private Q_SLOTS:
 
     void speaksHttpsOnlyToTheBridgesOwnCertificate()
     {
-        sim::SimOptions options;
-        options.https = true;
+        sim::SimOptions options{.https = true};
         std::optional<SimBridge> bridge;
         bridge.emplace(orvel::test::kThreeLights, options);
         const auto client = bridge->readClient();
