@@ -133,11 +133,7 @@ private Q_SLOTS:
                                                  {"unreachable", "200 json", true}}) {
             SimBridge bridge(QByteArray{});
             BridgeSimulator& sim = bridge.sim;
-            FaultOptions faults;
-            QVERIFY(faults.parseKinds(kind, nullptr));
-            faults.probability = 1;
-            faults.slowMs = 200;
-            sim.setFaults(faults);
+            sim.setFaults({.kinds = {kind}, .probability = 1, .slowMs = 200});
 
             QCOMPARE(put(sim, "1", R"({"bri":77})").shape(), QString(answer));
             QCOMPARE(sim.light("1").value("state")["bri"].toInt() == 77, done);
