@@ -78,14 +78,10 @@ private Q_SLOTS:
         QVERIFY(mdns::parseResponse(mdns::buildQuery(7, "_hue._tcp.local"), "_hue._tcp.local")->empty());
 
         for (int size = 0; size < good.size(); ++size)
-            QVERIFY2(!mdns::parseResponse(good.left(size), "_hue._tcp.local"),
-                     qPrintable(QString::number(size)));
-        // The first name as a pointer to itself, a pointer past the end, a label running past the end.
-        for (const auto& [bytes, size] : {std::pair{QByteArray("\xC0\x0C"), good.size()},
-                                          {QByteArray("\xFF\xFF"), good.size()},
-                                          {QByteArray("\x3F"), 40}})
-            QVERIFY(!mdns::parseResponse(QByteArray(good).replace(12, bytes.size(), bytes).left(size),
-                                         "_hue._tcp.local"));
+            QVERIFY(!mdns::parseResponse(good.left(size), "_hue._tcp.local")); // cut short anywhere
+        // The first name as a pointer to itself, or past the end.
+        for (const QByteArray& name : {QByteArray("\xC0\x0C"), QByteArray("\xFF\xFF")})
+            QVERIFY(!mdns::parseResponse(QByteArray(good).replace(12, 2, name), "_hue._tcp.local"));
     }
 
     void findsBridgesEveryWayReportsEachOnceAndTakesOnlyAPlainCloudList()
