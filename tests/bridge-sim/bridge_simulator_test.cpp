@@ -113,8 +113,7 @@ private Q_SLOTS:
         QCOMPARE(sim.light("1").value("state")["bri"].toInt(), 254);
         QVERIFY(answers.contains(R"("invalid value, 0, for parameter, bri")"));
         QVERIFY(answers.contains(R"("parameter, bri, is not modifiable. Device is set to off.")"));
-        // Everything asked so far, but the /sim/ requests, for a look from outside: 3 pairings, 4 reads, 6
-        // writes.
+        // All asked so far but the /sim/ requests, for a look from outside: 3 pairings, 4 reads, 6 writes.
         const QJsonArray listed = call(sim, "GET", "/sim/requests").json.array();
         QCOMPARE(listed.size(), 13);
         QCOMPARE(listed[8]["body"].toString(),
