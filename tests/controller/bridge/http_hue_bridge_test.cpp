@@ -108,7 +108,7 @@ private Q_SLOTS:
             QCOMPARE(hue::deviceType(host), "Orvel#" + type);
     }
 
-    void pairsAndReconnectsWithAStoredNameButNotARefusedOne()
+    void pairsOneRequestAtATimeAndReportsARefusedName()
     {
         SimBridge bridge;
         const QString host = bridge.host();
