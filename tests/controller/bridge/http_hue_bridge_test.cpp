@@ -108,7 +108,7 @@ private Q_SLOTS:
             QCOMPARE(hue::deviceType(host), "Orvel#" + type);
     }
 
-    void pairsOneRequestAtATimeAndReportsARefusedName()
+    void pairsOnlyWithTheBridgeOneRequestAtATimeAndReportsARefusedName()
     {
         SimBridge bridge;
         const QString host = bridge.host();
@@ -138,27 +138,23 @@ private Q_SLOTS:
         QVERIFY(!SimBridge::read(*HttpHueBridge::create(host, QStringLiteral("../a b?c"))).isEmpty());
         for (const QString& line : asked(bridge))
             QVERIFY2(line.contains(" /api/"), qPrintable(line));
-    }
 
-    void sendsJsonAndFollowsNoRedirect()
-    {
         // A bridge-like server that sends the pairing request on to another port: the user name
         // must never be asked of (nor given to) anyone but the bridge.
-        QHttpServer bridge;
+        QHttpServer redirecting;
         SimBridge elsewhere;
         QByteArray contentType;
-        bridge.route("/api/config", [] {
+        redirecting.route("/api/config", [] {
             return QHttpServerResponse(QJsonObject{{"bridgeid", "001788FFFE0A0B0C"}});
         });
-        bridge.route("/api", [&](const QHttpServerRequest& request) {
+        redirecting.route("/api", [&](const QHttpServerRequest& request) {
             contentType = request.value("Content-Type");
             QHttpServerResponse moved(QHttpServerResponder::StatusCode::TemporaryRedirect);
             moved.addHeader("Location", "http://" + elsewhere.host().toUtf8() + "/api");
             return moved;
         });
-        ConsoleCapture console;
-        HttpHueBridge::create("127.0.0.1:" + QString::number(bridge.listen(QHostAddress::LocalHost, 0)), {})
-            ->registerUsername();
+        const quint16 port = redirecting.listen(QHostAddress::LocalHost, 0);
+        HttpHueBridge::create("127.0.0.1:" + QString::number(port), {})->registerUsername();
         QTRY_VERIFY(printed(console, "HTTP 307"));
         QCOMPARE(contentType, QByteArray("application/json"));
         QVERIFY(elsewhere.sim.requests().isEmpty());
