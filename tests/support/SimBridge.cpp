@@ -1,9 +1,11 @@
 #include "support/SimBridge.h"
 
+#include <QRegularExpression>
 #include <QTest>
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace orvel::test {
 
@@ -26,41 +28,37 @@ SimBridge::SimBridge(const QByteArray& lights, sim::SimOptions options)
         qFatal("bridge simulator: %s", qPrintable(error));
 }
 
-std::shared_ptr<HueBridgeClient> SimBridge::readClient() const
+std::shared_ptr<HueBridgeClient> SimBridge::readClient(const BridgeClientOptions& options) const
 {
-    auto client = HttpHueBridge::create(host(), kSimUser, {});
-    bool done = false, ok = false;
-    client->readWithCompletion([&](HueBridgeClient&, const QString& error) {
-        done = true;
-        ok = error.isEmpty();
-    });
-    if (!QTest::qWaitFor([&] { return done; }, 5000) || !ok)
-        return nullptr;
-    return client;
+    auto client = HttpHueBridge::create(host(), kSimUser, options);
+    return read(*client, 5000).isEmpty() ? client : nullptr;
+}
+
+QString SimBridge::read(HueBridgeClient& client, int timeoutMs)
+{
+    std::optional<QString> result;
+    client.readWithCompletion([&](HueBridgeClient&, const QString& error) { result = error; });
+    (void)QTest::qWaitFor([&] { return result.has_value(); }, timeoutMs);
+    return result.value_or(QStringLiteral("<no completion>"));
 }
 
 QStringList SimBridge::writes() const
 {
+    static const QRegularExpression statePath(QStringLiteral("^/api/[^/]+/lights/([^/]+)/state$"));
     QStringList lines;
     for (const auto& request : sim.requests()) {
-        const QStringList path = request.path.split(QLatin1Char('/'));
-        // "", "api", user, "lights", id, "state"
-        if (request.method == QLatin1String("PUT") && path.size() == 6 &&
-            path[3] == QLatin1String("lights") && path[5] == QLatin1String("state"))
-            lines << path[4] + QLatin1Char(' ') + QString::fromUtf8(request.body);
+        if (const auto match = statePath.match(request.path); match.hasMatch() && request.method == "PUT")
+            lines << match.captured(1) + QLatin1Char(' ') + QString::fromUtf8(request.body);
     }
     return lines;
 }
 
 int SimBridge::readsOf(const QString& lightId) const
 {
-    int reads = 0;
-    for (const auto& request : sim.requests()) {
-        if (request.method == QLatin1String("GET") &&
-            request.path.endsWith(QLatin1String("/lights/") + lightId))
-            ++reads;
-    }
-    return reads;
+    const auto requests = sim.requests();
+    return int(std::count_if(requests.cbegin(), requests.cend(), [&](const sim::RecordedRequest& r) {
+        return r.method == QLatin1String("GET") && r.path.endsWith(QLatin1String("/lights/") + lightId);
+    }));
 }
 
 std::shared_ptr<HueBridgeClient> SimBridgeServices::makeClient(const QString& host, const QString& username)
@@ -72,19 +70,16 @@ std::shared_ptr<HueBridgeClient> SimBridgeServices::makeClient(const QString& ho
 
 namespace {
 
-class TestDrivenDiscovery : public HueDiscovery {
-public:
+struct TestDrivenDiscovery : HueDiscovery {
     explicit TestDrivenDiscovery(SimBridgeServices* owner)
-        : owner_(owner)
+        : owner(owner)
     {}
     void discoverForDuration(int seconds, std::function<void(const QString&)> done) override
     {
-        owner_->discoveryDuration = seconds;
-        owner_->discoveryDone = std::move(done);
+        owner->discoveryDuration = seconds;
+        owner->discoveryDone = std::move(done);
     }
-
-private:
-    SimBridgeServices* owner_;
+    SimBridgeServices* owner;
 };
 
 } // namespace

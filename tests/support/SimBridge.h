@@ -27,7 +27,9 @@ struct SimBridge {
 
     QString host() const { return sim.hostAndPort(); }
     // A real HTTP client for kSimUser that has read the bridge (null if the read failed).
-    std::shared_ptr<HueBridgeClient> readClient() const;
+    std::shared_ptr<HueBridgeClient> readClient(const BridgeClientOptions& options = {}) const;
+    // Reads `client` and waits for the completion; returns the error text ("" on success).
+    static QString read(HueBridgeClient& client, int timeoutMs = 8000);
     // "<light id> <body>" of every state write the bridge received, in order.
     QStringList writes() const;
     // How often the light alone was read (GET .../lights/<id>).

@@ -2,127 +2,63 @@
 // a local HTTP server for the cloud lookup and a local UDP responder for mDNS; and the mDNS
 // packets themselves.
 
-#include "BridgeSimulator.h"
 #include "controller/bridge/HttpHueDiscovery.h"
 #include "controller/bridge/MdnsMessage.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 
 #include <QHttpServer>
 #include <QHttpServerResponse>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QtEndian>
 
 using namespace orvel;
-using orvel::sim::BridgeSimulator;
+using orvel::test::SimBridge;
 
 namespace {
 
-class RecordingDelegate final : public HueDiscoveryDelegate {
-public:
-    void foundHueAt(const QString& host, const QString&) override { hosts << host; }
-    QStringList hosts;
-};
-
-std::unique_ptr<BridgeSimulator> startSim(const QString& bridgeId = QStringLiteral("001788FFFE0A0B0C"))
+// A bridge's answer as real responders send it: PTR, SRV, TXT and A records, later names pointing
+// back at earlier ones. The bridge's port goes into the SRV record, its address into the A record.
+QByteArray bridgeAnnouncement(quint16 port, quint32 ipv4)
 {
-    auto sim = std::make_unique<BridgeSimulator>();
-    sim::SimOptions options;
-    options.bridgeId = bridgeId;
-    if (!sim->start(options))
-        qFatal("the simulator did not start");
-    return sim;
+    QByteArray p = QByteArray::fromHex(
+        "000084000000000100000003" // header: a response, one answer and three more records
+        "045f687565045f746370056c6f63616c00000c800100000078001714"
+        "5068696c69707320487565202d20304130423043c00c"                 // PTR: "Philips Hue - 0A0B0C"
+        "c0270021800100000078001200000000abcd0468756531056c6f63616c00" // SRV: hue1.local, port
+        "c027001080010000007800291962726964676569643d30303137383846464645304130423043"
+        "0e6d6f64656c69643d425342303032"     // TXT: bridgeid=..., modelid=...
+        "c050000180010000007800047f000001"); // A
+    qToBigEndian(port, p.data() + 78);
+    qToBigEndian(ipv4, p.data() + p.size() - 4);
+    return p;
 }
 
-// Only loopback; nothing ever goes to the real multicast group or the vendor's site.
-DiscoveryOptions loopbackOnly(quint16 mdnsPort = 0, quint16 cloudPort = 0)
+// Runs discovery on loopback only: nothing ever goes to the real multicast group or the vendor's
+// site. Returns the hosts reported and the log.
+std::pair<QStringList, QString> discover(const QStringList& hosts, quint16 mdnsPort, QHttpServer* cloud,
+                                         int seconds = 2)
 {
-    DiscoveryOptions options;
-    options.useMdns = mdnsPort != 0;
-    options.useCloud = cloudPort != 0;
-    options.mdnsAddress = QHostAddress::LocalHost;
-    options.mdnsPort = mdnsPort;
-    options.cloudUrl = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(cloudPort));
-    options.mdnsRepeatSeconds = 0.3;
-    options.check.timeoutMs = 1500;
-    return options;
-}
-
-struct Outcome {
-    QStringList hosts;
-    QString log;
-};
-
-Outcome discover(const DiscoveryOptions& options, int seconds = 2)
-{
-    RecordingDelegate delegate;
-    HttpHueDiscovery discovery(&delegate, options);
+    struct : HueDiscoveryDelegate {
+        void foundHueAt(const QString& host, const QString&) override { hosts << host; }
+        QStringList hosts;
+    } delegate;
+    const QUrl cloudUrl(
+        QStringLiteral("http://127.0.0.1:%1/").arg(cloud ? cloud->serverPorts().value(0) : 0));
+    HttpHueDiscovery discovery(&delegate, {.useMdns = mdnsPort != 0,
+                                           .mdnsAddress = QHostAddress::LocalHost,
+                                           .mdnsPort = mdnsPort,
+                                           .mdnsRepeatSeconds = 0.3,
+                                           .useCloud = cloud != nullptr,
+                                           .cloudUrl = cloudUrl,
+                                           .hosts = hosts,
+                                           .check = {.timeoutMs = 1500}});
     std::optional<QString> log;
     discovery.discoverForDuration(seconds, [&](const QString& text) { log = text; });
     (void)QTest::qWaitFor([&] { return log.has_value(); }, (seconds + 5) * 1000);
     return {delegate.hosts, log.value_or(QString())};
 }
-
-QJsonObject cloudEntry(const QString& id, const QString& address, int port)
-{
-    return {{"id", id}, {"internalipaddress", address}, {"port", port}};
-}
-
-QByteArray u16(int v)
-{
-    return QByteArray::fromHex(QByteArray::number(v & 0xFFFF, 16).rightJustified(4, '0'));
-}
-
-QByteArray label(const QByteArray& text)
-{
-    return char(text.size()) + text;
-}
-
-QByteArray record(const QByteArray& owner, int type, const QByteArray& rdata)
-{
-    return owner + u16(type) + u16(0x8001) + u16(0) + u16(120) + u16(int(rdata.size())) + rdata;
-}
-
-// A bridge's answer: PTR, then SRV, TXT and A records, later names pointing back at earlier ones
-// as real responders compress them.
-QByteArray bridgeAnnouncement(quint16 port, quint32 ipv4)
-{
-    QByteArray p = u16(0) + u16(0x8400) + u16(0) + u16(1) + u16(0) + u16(3);
-    const QByteArray serviceName = label("_hue") + label("_tcp") + label("local") + '\0';
-    const QByteArray instance = u16(0xC000 | int(p.size() + serviceName.size() + 10));
-    p += record(serviceName, mdns::kTypePtr, label("Philips Hue - 0A0B0C") + u16(0xC000 | 12));
-    const QByteArray host = u16(0xC000 | int(p.size() + instance.size() + 10 + 6));
-    p +=
-        record(instance, mdns::kTypeSrv, u16(0) + u16(0) + u16(port) + label("hue1") + label("local") + '\0');
-    p += record(instance, mdns::kTypeTxt, label("bridgeid=001788FFFE0A0B0C") + label("modelid=BSB002"));
-    return p + record(host, mdns::kTypeA, u16(int(ipv4 >> 16)) + u16(int(ipv4 & 0xFFFF)));
-}
-
-// Answers every _hue._tcp question with an announcement of bridge 001788FFFE0A0B0C at
-// 127.0.0.1:`bridgePort`, after a malformed packet, the way a crowded network might.
-class MdnsResponder {
-public:
-    explicit MdnsResponder(quint16 bridgePort)
-    {
-        const QByteArray service = label("_hue") + label("_tcp") + label("local");
-        const QByteArray answer = bridgeAnnouncement(bridgePort, 0x7F000001);
-        socket.bind(QHostAddress::LocalHost, 0);
-        QObject::connect(&socket, &QUdpSocket::readyRead, [this, service, answer] {
-            while (socket.hasPendingDatagrams()) {
-                const QNetworkDatagram question = socket.receiveDatagram();
-                ++questions;
-                if (!question.data().contains(service))
-                    continue;
-                for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"), answer})
-                    socket.writeDatagram(packet, question.senderAddress(), quint16(question.senderPort()));
-            }
-        });
-    }
-
-    QUdpSocket socket;
-    int questions = 0;
-};
 
 } // namespace
 
@@ -135,68 +71,72 @@ private Q_SLOTS:
         const QByteArray good = bridgeAnnouncement(443, 0xC0A80114);
         const auto instances = mdns::parseResponse(good, "_hue._tcp.local");
         QVERIFY(instances && instances->size() == 1);
-        const mdns::Instance& bridge = instances->front();
-        QCOMPARE((QStringList{bridge.name, bridge.host, QString::number(bridge.port), bridge.bridgeId,
-                              bridge.address.toString()}),
-                 (QStringList{"Philips Hue - 0A0B0C._hue._tcp.local", "hue1.local", "443", "001788FFFE0A0B0C",
-                              "192.168.1.20"}));
+        QCOMPARE(instances->front().name + ' ' + instances->front().address.toString(),
+                 "Philips Hue - 0A0B0C._hue._tcp.local 192.168.1.20");
         // Another service's announcement is no bridge; a question is no answer.
         QVERIFY(mdns::parseResponse(good, "_airplay._tcp.local")->empty());
         QVERIFY(mdns::parseResponse(mdns::buildQuery(7, "_hue._tcp.local"), "_hue._tcp.local")->empty());
 
         for (int size = 0; size < good.size(); ++size)
-            QVERIFY2(!mdns::parseResponse(good.left(size), "_hue._tcp.local"),
-                     qPrintable(QString::number(size)));
-
-        // The first name as a pointer to itself, a pointer past the end, a label running past the end.
-        for (const auto& [bytes, size] :
-             {std::pair{QByteArray("\xC0\x0C"), good.size()}, std::pair{QByteArray("\xFF\xFF"), good.size()},
-              std::pair{QByteArray("\x3F"), qsizetype(40)}}) {
-            const QByteArray damaged = QByteArray(good).replace(12, bytes.size(), bytes).left(size);
-            QVERIFY(!mdns::parseResponse(damaged, "_hue._tcp.local"));
-        }
+            QVERIFY(!mdns::parseResponse(good.left(size), "_hue._tcp.local")); // cut short anywhere
+        // The first name as a pointer to itself, or past the end.
+        for (const QByteArray& name : {QByteArray("\xC0\x0C"), QByteArray("\xFF\xFF")})
+            QVERIFY(!mdns::parseResponse(QByteArray(good).replace(12, 2, name), "_hue._tcp.local"));
     }
 
-    void checksTheHostsTheUserGave()
+    void findsBridgesEveryWayReportsEachOnceAndTakesOnlyAPlainCloudList()
     {
-        auto sim = startSim();
-        QHttpServer notABridge;
-        notABridge.route("/api/config",
-                         [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
-        const QString router =
-            QStringLiteral("127.0.0.1:%1").arg(notABridge.listen(QHostAddress::LocalHost, 0));
-
-        DiscoveryOptions options = loopbackOnly();
-        options.hosts = {sim->hostAndPort(), QStringLiteral(" %1 ").arg(sim->hostAndPort()), router,
-                         QStringLiteral("127.0.0.1:1"), QStringLiteral("not a host/")};
-        const Outcome outcome = discover(options);
-        QCOMPARE(outcome.hosts, QStringList{sim->hostAndPort()});
-        QVERIFY2(outcome.log.contains(router + ": no bridge"), qPrintable(outcome.log));
-        QVERIFY(outcome.log.contains(QStringLiteral("127.0.0.1:1: no bridge")));
-        QVERIFY(outcome.log.contains(QStringLiteral("bridge 001788FFFE0A0B0C \"Orvel Sim\" over http")));
-        QVERIFY(outcome.log.endsWith(QStringLiteral("finished: 1 bridge(s) found")));
-    }
-
-    void findsBridgesThroughTheCloudLookupOnlyInAPlainAnswer()
-    {
-        auto sim = startSim();
-        const QJsonArray list{cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
-                              cloudEntry("001788fffe0a0b0c", "127.0.0.1", sim->port()),
-                              cloudEntry("001788fffe111111", "203.0.113.7", 443),
-                              cloudEntry("broken", "not-an-address", 0), QJsonValue(17)};
-        auto status = QHttpServerResponder::StatusCode::Ok;
-        QHttpServer cloud;
-        cloud.route("/", [&] {
-            return QHttpServerResponse("application/json", QJsonDocument(list).toJson(), status);
+        const SimBridge first, second(test::kThreeLights, {.bridgeId = QStringLiteral("001788FFFE0D0E0F")});
+        // Answers every _hue._tcp question with an announcement of the first bridge, after a
+        // malformed packet, the way a crowded network might.
+        QUdpSocket mdnsResponder;
+        int questions = 0;
+        mdnsResponder.bind(QHostAddress::LocalHost, 0);
+        QObject::connect(&mdnsResponder, &QUdpSocket::readyRead, [&] {
+            while (mdnsResponder.hasPendingDatagrams()) {
+                const QNetworkDatagram question = mdnsResponder.receiveDatagram();
+                ++questions;
+                if (question.data().contains("\x04_hue\x04_tcp\x05local"))
+                    for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"),
+                                                     bridgeAnnouncement(first.sim.port(), 0x7F000001)})
+                        mdnsResponder.writeDatagram(packet, question.senderAddress(),
+                                                    quint16(question.senderPort()));
+            }
         });
-        const DiscoveryOptions options = loopbackOnly(0, cloud.listen(QHostAddress::LocalHost, 0));
+        // The cloud lists the second bridge twice, one off the local network and two broken entries.
+        QHttpServer cloud;
+        const QByteArray list =
+            QStringLiteral(R"([{"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
+                                {"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
+                                {"id": "001788fffe111111", "internalipaddress": "203.0.113.7", "port": 443},
+                                {"id": "broken", "internalipaddress": "not-an-address"}, 17])")
+                .arg(second.sim.port())
+                .toUtf8();
+        auto status = QHttpServerResponder::StatusCode::Ok;
+        cloud.route("/", [&] { return QHttpServerResponse("application/json", list, status); });
+        (void)cloud.listen(QHostAddress::LocalHost, 0);
+        // The user names the first bridge by another name of its address, and things that are no bridge.
+        cloud.route("/api/config", [] { return QHttpServerResponse("text/html", "<html>router</html>"); });
+        const QString routerHost = QStringLiteral("127.0.0.1:%1").arg(cloud.serverPorts().value(0));
+        const QString byName = QStringLiteral("localhost:%1").arg(first.sim.port());
 
-        Outcome outcome = discover(options);
-        QCOMPARE(outcome.hosts, QStringList{sim->hostAndPort()});
+        const auto [hosts, log] =
+            discover({byName, " " + byName + " ", routerHost, "127.0.0.1:1", "not a host/"},
+                     mdnsResponder.localPort(), &cloud);
+        QCOMPARE(questions, 2); // asked at the start and once more
+        QCOMPARE(hosts.size(), 2);
+        QVERIFY(hosts.contains(first.host()) || hosts.contains(byName));
+        QVERIFY(hosts.contains(second.host()));
+        for (const QString& line :
+             QStringList{QStringLiteral("mDNS: ignored a malformed answer from 127.0.0.1"),
+                         "(bridge id 001788FFFE0A0B0C)", "mDNS: checking " + first.host(),
+                         "cloud: checking " + second.host(), "was already reported",
+                         "bridge 001788FFFE0A0B0C \"Orvel Sim\" over http", routerHost + ": no bridge",
+                         "127.0.0.1:1: no bridge", "203.0.113.7 is not a local address"})
+            QVERIFY2(log.contains(line), qPrintable(line + " in:\n" + log));
         // An address off the local network is never contacted.
-        QVERIFY2(outcome.log.contains(QStringLiteral("203.0.113.7 is not a local address")),
-                 qPrintable(outcome.log));
-        QVERIFY(!outcome.log.contains(QStringLiteral("checking 203.0.113.7")));
+        QVERIFY(!log.contains(QStringLiteral("checking 203.0.113.7")));
+        QVERIFY(log.endsWith(QStringLiteral("finished: 2 bridge(s) found")));
 
         // The same list in any other answer is no list of bridges.
         using Code = QHttpServerResponder::StatusCode;
@@ -204,36 +144,9 @@ private Q_SLOTS:
                                          {Code::MovedPermanently, "answered HTTP 301"},
                                          {Code::NoContent, "cloud: "}}) {
             status = code;
-            outcome = discover(options, 1);
-            QVERIFY2(outcome.hosts.isEmpty() && outcome.log.contains(line), qPrintable(outcome.log));
+            const auto [found, text] = discover({}, 0, &cloud, 1);
+            QVERIFY2(found.isEmpty() && text.contains(line), qPrintable(text));
         }
-    }
-
-    void findsBridgesEveryWayAndReportsEachOnce()
-    {
-        auto sim = startSim();
-        auto other = startSim(QStringLiteral("001788FFFE0D0E0F"));
-        MdnsResponder responder(sim->port());
-        QHttpServer cloud;
-        const QJsonArray list{cloudEntry("001788fffe0d0e0f", "127.0.0.1", other->port())};
-        cloud.route("/",
-                    [&] { return QHttpServerResponse("application/json", QJsonDocument(list).toJson()); });
-        DiscoveryOptions options =
-            loopbackOnly(responder.socket.localPort(), cloud.listen(QHostAddress::LocalHost, 0));
-        // mDNS finds the first bridge, which the user also named by another name of its address.
-        const QString byName = QStringLiteral("localhost:%1").arg(sim->port());
-        options.hosts = {byName};
-        const Outcome outcome = discover(options);
-        QCOMPARE(responder.questions, 2); // asked at the start and once more
-        QVERIFY2(outcome.log.contains(QStringLiteral("mDNS: ignored a malformed answer from 127.0.0.1")),
-                 qPrintable(outcome.log));
-        QVERIFY(outcome.log.contains(QStringLiteral("(bridge id 001788FFFE0A0B0C)")));
-        QVERIFY(outcome.log.contains(QStringLiteral("mDNS: checking ") + sim->hostAndPort()));
-        QVERIFY(outcome.log.contains(QStringLiteral("cloud: checking ") + other->hostAndPort()));
-        QCOMPARE(outcome.hosts.size(), 2);
-        QVERIFY(outcome.hosts.contains(sim->hostAndPort()) || outcome.hosts.contains(byName));
-        QVERIFY(outcome.hosts.contains(other->hostAndPort()));
-        QVERIFY(outcome.log.contains(QStringLiteral("was already reported")));
     }
 };
 
