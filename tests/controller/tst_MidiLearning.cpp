@@ -12,47 +12,45 @@
 using namespace orvel;
 using namespace orvel::test;
 
+namespace {
+
+// The message taught, then "on"/"off", then how it is widened; what then switches, and how.
+const struct {
+    const char *name, *taught, *messages, *switches, *described;
+} kLessons[] = {
+    {"note, its channel", "n60/100@10 on", "n60/1@10 n60/100@1 n60/0@10", "on", "Note C4 (60) on channel 10"},
+    {"note, any channel", "n60/100@10 on any", "n60/100@3", "on", "Note C4 (60) on any channel"},
+    {"note-off", "n61/0@1 off", "n95/127 f61/64", "on off", "Note C#4 (61) off, channel 1"},
+    {"pedal, this value only", "x64/127 on", "x64/100 x64/127", "on", "Controller 64, value 127, channel 1"},
+    {"pedal, 64 and up", "x64/127 on wide", "x64/63 x64/64", "on",
+     "Controller 64, values 64 and up, channel 1"},
+    {"pedal, below 64", "x64/0 off wide", "n95/127 x64/64 x64/63", "on off",
+     "Controller 64, below 64, channel 1"},
+    {"program", "p5@2 on", "p4@2 p5@2", "on", "Program 5 on channel 2"},
+    // The built-in vocabulary keeps precedence and its own meaning.
+    {"built-in first", "n95/127 off", "n95/127", "on", "Note B6 (95) on channel 1"},
+};
+
+} // namespace
+
 class TestMidiLearning : public QObject {
     Q_OBJECT
 
 private slots:
     void learnedTriggers_data()
     {
-        QTest::addColumn<QString>("taught"); // the message, then "on"/"off", then how it is widened
-        QTest::addColumn<QString>("messages");
-        QTest::addColumn<QString>("switches");
-        QTest::addColumn<QString>("described");
-        const struct {
-            const char *name, *taught, *messages, *switches, *described;
-        } rows[] = {
-            {"note, its channel", "n60/100@10 on", "n60/1@10 n60/100@1 n60/0@10", "on",
-             "Note C4 (60) on channel 10"},
-            {"note, any channel", "n60/100@10 on any", "n60/100@3", "on", "Note C4 (60) on any channel"},
-            {"note-off", "n61/0@1 off", "n95/127 f61/64", "on off", "Note C#4 (61) off, channel 1"},
-            {"pedal, this value only", "x64/127 on", "x64/100 x64/127", "on",
-             "Controller 64, value 127, channel 1"},
-            {"pedal, 64 and up", "x64/127 on wide", "x64/63 x64/64", "on",
-             "Controller 64, values 64 and up, channel 1"},
-            {"pedal, below 64", "x64/0 off wide", "n95/127 x64/64 x64/63", "on off",
-             "Controller 64, below 64, channel 1"},
-            {"program", "p5@2 on", "p4@2 p5@2", "on", "Program 5 on channel 2"},
-            // The built-in vocabulary keeps precedence and its own meaning.
-            {"built-in first", "n95/127 off", "n95/127", "on", "Note B6 (95) on channel 1"},
-        };
-        for (const auto& row : rows)
-            QTest::newRow(row.name) << row.taught << row.messages << row.switches << row.described;
+        QTest::addColumn<int>("row");
+        for (int i = 0; i < int(std::size(kLessons)); ++i)
+            QTest::newRow(kLessons[i].name) << i;
     }
 
     void learnedTriggers()
     {
-        QFETCH(QString, taught);
-        QFETCH(QString, messages);
-        QFETCH(QString, switches);
-        QFETCH(QString, described);
+        QFETCH(int, row);
+        const auto& [name, taught, messages, switches, described] = kLessons[row];
         ControllerHarness h;
-        h.create();
-        h.list->setUp();
-        const QStringList words = taught.split(' ');
+        h.listen();
+        const QStringList words = QString(taught).split(' ');
         h.list->startLearning(words[1] == "on" ? TriggerAction::On : TriggerAction::Off);
         // Sysex is no trigger: still learning. The lesson itself switches nothing.
         QCOMPARE(h.switchesFor("sf07e7f0601f7 " + words[0]), QStringList());
@@ -64,11 +62,11 @@ private slots:
         if (words.contains("wide"))
             learned[0].low = words[1] == "on" ? 64 : 0, learned[0].high = words[1] == "on" ? 127 : 63;
         h.list->setLearnedTriggers(learned);
-        QCOMPARE(describeTrigger(h.list->learnedTriggers()[0]), described);
+        QCOMPARE(describeTrigger(h.list->learnedTriggers()[0]), QString(described));
 
         h.restart(); // kept across starts
         h.list->setUp();
-        QCOMPARE(h.switchesFor(messages).join(' '), switches);
+        QCOMPARE(h.switchesFor(messages).join(' '), QString(switches));
     }
 
     void storedListSkipsDamagedEntries()
@@ -101,8 +99,7 @@ private slots:
     void learningEndsAfterTenSecondsOrWhenCancelled()
     {
         ControllerHarness h;
-        h.create();
-        h.list->setUp();
+        h.listen();
         h.list->startLearning(TriggerAction::On);
         h.clock.advance(9.9);
         QVERIFY(h.list->learning());
@@ -123,8 +120,7 @@ private slots:
     void activityIsKeptOnlyWhileWatchedAndFoldsStreams()
     {
         ControllerHarness h;
-        h.create();
-        h.list->setUp();
+        h.listen();
         h.midi->deliver(parseMessages("n60/100"));
         QVERIFY(h.list->activity().entries().isEmpty());
 
