@@ -60,7 +60,6 @@ struct ControllerHarness {
 
     static Preferences& prefs() { return Preferences::standard(); }
     QStringList writes() const { return bridge.writes(); }
-    int readsOf(const QString& id) const { return bridge.readsOf(id); }
     void clearRequests() { bridge.sim.clearRequests(); }
     // Moves time on in steps shorter than any delay of the controller, the bridge answering between
     // (0: only lets every request out reach the bridge and its answer come back).

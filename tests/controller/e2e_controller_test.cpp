@@ -80,21 +80,19 @@ private slots:
     // queued when the destination goes (under the sanitizers) must not reach it.
     void burstsArriveInOrderAndNotAfterTheDestinationWent()
     {
-        std::vector<QByteArray> received;
+        using Bytes = std::vector<unsigned char>;
+        std::vector<Bytes> received;
         std::size_t batches = 0;
         bool onMainThread = true;
+        auto handler = [&](const std::vector<MidiCommand>& batch) {
+            onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
+            ++batches;
+            for (const MidiCommand& command : batch)
+                received.emplace_back(command.bytes.begin(), command.bytes.end());
+        };
         QString error;
-        auto destination = RtMidiEndpoints(RtMidiEndpoints::Api::Jack)
-                               .createDestination(
-                                   "Orvel",
-                                   [&](const std::vector<MidiCommand>& batch) {
-                                       onMainThread =
-                                           onMainThread && QThread::currentThread() == qApp->thread();
-                                       ++batches;
-                                       for (const MidiCommand& command : batch)
-                                           received.push_back(command.bytes);
-                                   },
-                                   &error);
+        auto destination =
+            RtMidiEndpoints(RtMidiEndpoints::Api::Jack).createDestination("Orvel", handler, &error);
         QVERIFY2(destination, qPrintable(error));
         RtMidiOut sender(RtMidi::UNIX_JACK, "orvel-e2e-sender");
         sender.openPort(unsigned(findMidiPort(sender, "Orvel")), "out");
@@ -102,28 +100,20 @@ private slots:
         received.clear();
         // The i-th message, unique for i < 16384. One JACK process cycle carries a few thousand
         // events and the sending side drops the rest: the burst goes in chunks that fit into one.
-        auto message = [](int i) {
-            return QByteArray{} + char(0x90 | (i % 16)) + char(i % 128) + char(i / 128);
-        };
-        auto send = [&](int i) {
-            const QByteArray m = message(i);
-            const std::vector<unsigned char> bytes(m.begin(), m.end());
-            sender.sendMessage(&bytes);
-        };
+        auto message = [](int i) { return Bytes{uchar(0x90 | (i % 16)), uchar(i % 128), uchar(i / 128)}; };
         constexpr int kCount = 4000, kChunk = 500;
         for (int start = 0; start < kCount; start += kChunk) {
             for (int i = start; i < start + kChunk; ++i)
-                send(i);
+                sender.sendMessage(message(i).data(), 3);
             QTRY_COMPARE_WITH_TIMEOUT(received.size(), std::size_t(start + kChunk), 10000);
         }
         for (int i = 0; i < kCount; ++i)
             QCOMPARE(received[std::size_t(i)], message(i));
-        QVERIFY(onMainThread);
-        QVERIFY(batches < std::size_t(kCount));
+        QVERIFY(onMainThread && batches < std::size_t(kCount));
 
         received.clear();
         for (int i = 0; i < 100; ++i)
-            send(i);
+            sender.sendMessage(message(i).data(), 3);
         QTest::qSleep(200); // JACK hands them over; the drain is queued but has not run
         destination.reset();
         QCoreApplication::sendPostedEvents();

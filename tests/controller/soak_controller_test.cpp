@@ -143,9 +143,8 @@ void TestFaultSoak::lightsComeBackAfterFaultyCycles()
     auto compare = [&](const QHash<QString, QJsonObject>& want, const QHash<QString, QJsonObject>& seen) {
         for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
             if (want.value(it.key()) != *it && ++mismatches)
-                qWarning("cycle %d: light %s should be %s, is %s", cycles, qPrintable(it.key()),
-                         QJsonDocument(want.value(it.key())).toJson(QJsonDocument::Compact).constData(),
-                         QJsonDocument(*it).toJson(QJsonDocument::Compact).constData());
+                qWarning() << "cycle" << cycles << "light" << it.key() << "should be" << want.value(it.key())
+                           << "is" << *it;
         }
     };
     QMap<QString, int> faults;
