@@ -56,12 +56,9 @@ QString JackServer::ensureRunning()
         return QStringLiteral("jackd could not be started: ") + own_->errorString();
     qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
 
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && own_->state() == QProcess::Running) {
-        if (jackServerReachable())
-            return {};
-        QTest::qWait(100);
-    }
+    const auto up = [&] { return own_->state() != QProcess::Running || jackServerReachable(); };
+    if (QTest::qWaitFor(up, 10000) && own_->state() == QProcess::Running)
+        return {};
     return QStringLiteral("jackd did not come up: ") + QString::fromLocal8Bit(own_->readAll());
 }
 
@@ -80,11 +77,8 @@ bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message,
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         out.sendMessage(&message);
-        for (int i = 0; i < 5; ++i) {
-            QTest::qWait(10);
-            if (arrived())
-                return true;
-        }
+        if (QTest::qWaitFor(arrived, 50))
+            return true;
     }
     return arrived();
 }

@@ -11,14 +11,10 @@ using namespace orvel;
 
 namespace {
 
-QByteArray hex(const char* text)
+// Type in hex, data1, data2, channel of what the bytes (in hex) decode to.
+QString decoded(const char* text)
 {
-    return QByteArray::fromHex(text);
-}
-
-// Type in hex, data1, data2, channel of what the bytes decode to.
-QString decoded(const QByteArray& bytes)
-{
+    const QByteArray bytes = QByteArray::fromHex(text);
     // A heap copy of exactly the right size, so that a sanitizer build catches any read past it.
     const auto command = decodeMidi(std::vector<unsigned char>(bytes.begin(), bytes.end()));
     if (!command)
@@ -47,12 +43,12 @@ private slots:
             {"f20102", "f2 1 2 ch2"},    {"f8", "f8 0 0 ch8"},       {"f07e7f0901f7", "f0 0 0 ch0"},
         };
         for (const auto& c : cases)
-            QCOMPARE(decoded(hex(c.bytes)), QString(c.decoded));
+            QCOMPARE(decoded(c.bytes), QString(c.decoded));
         // Empty, running status, short, overlong, two packed, status as data, sysex without its end or
         // cut by a status byte, a lone end of exclusive, undefined f4, clock with data, short song position.
         for (const char* bytes : {"", "5f7f", "905f", "905f7f00", "905f7f90197f", "c00700", "905f80",
                                   "f07e7f09", "f07e90f7", "f7", "f4", "f800", "f201"})
-            QCOMPARE(decoded(hex(bytes)), "rejected");
+            QCOMPARE(decoded(bytes), "rejected");
     }
 
     void neverReadsPastTheGivenLength()
@@ -86,21 +82,19 @@ private slots:
 
     void wireBytes()
     {
-        // Type, data 1, received bytes; what goes on the wire, or "-" when it cannot be sent.
+        // Type, data 1, received bytes; what goes on the wire, or "-" when it cannot be sent. The empty
+        // command puts nothing on the wire, received bytes go out as they came, others are made from
+        // type and data (one data byte for a program change); data out of range, a type that is no
+        // status and malformed received bytes cannot go.
         const struct {
             quint8 type, data1;
             const char *received, *wire;
-        } cases[] = {
-            {0, 0, "", ""},                 // the empty command puts nothing on the wire
-            {0x9F, 25, "9a1900", "9a1900"}, // received bytes go out as they came
-            {0x9F, 95, "", "905f7f"},       // made from type and data
-            {0xCF, 5, "", "c005"},          // one data byte only
-            {0x9F, 200, "", "-"},           // data out of range
-            {0x42, 0, "", "-"},             // a type that is no status
-            {0x9F, 95, "905f", "-"},        // malformed received bytes
-        };
+        } cases[] = {{0, 0, "", ""},         {0x9F, 25, "9a1900", "9a1900"}, {0x9F, 95, "", "905f7f"},
+                     {0xCF, 5, "", "c005"},  {0x9F, 200, "", "-"},           {0x42, 0, "", "-"},
+                     {0x9F, 95, "905f", "-"}};
         for (const auto& c : cases) {
-            const MidiCommand command{c.type, c.data1, quint8(c.type ? 127 : 0), hex(c.received)};
+            const MidiCommand command{c.type, c.data1, quint8(c.type ? 127 : 0),
+                                      QByteArray::fromHex(c.received)};
             QByteArray bytes = "stale";
             QString error;
             const bool sent = RtMidiEndpoints::wireBytes(command, &bytes, &error);
@@ -115,12 +109,10 @@ private slots:
             qputenv("ORVEL_MIDI_API", reason.contains('=') ? "none" : "coremidi");
             RtMidiEndpoints endpoints;
             qunsetenv("ORVEL_MIDI_API");
-            QString error;
+            QString error, sourceError;
             QVERIFY(!endpoints.createDestination("Orvel", {}, &error));
-            QVERIFY2(error.contains(reason), qPrintable(error));
-            error.clear();
-            QVERIFY(!endpoints.createSource("Orvel Input", &error));
-            QVERIFY2(error.contains(reason), qPrintable(error));
+            QVERIFY(!endpoints.createSource("Orvel Input", &sourceError));
+            QVERIFY2(error.contains(reason) && sourceError.contains(reason), qPrintable(error + sourceError));
         }
     }
 };
