@@ -47,8 +47,7 @@ struct ControllerHarness {
     std::unique_ptr<LightList> list;
     QStringList statusTexts; // every status shown, in order
 
-    explicit ControllerHarness(const QByteArray& lights = kThreeLights)
-        : bridge(lights)
+    ControllerHarness()
     {
         Preferences::installStandard(std::make_unique<Preferences>(dir.filePath("prefs.json")));
     }

@@ -12,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QSignalSpy>
-#include <QTest>
 
 using namespace orvel;
 using namespace orvel::test;
@@ -340,16 +339,12 @@ private slots:
     // 0.1 s apart; each light gets its on state 0.1 s after its read. Switching off keeps that timing.
     void firstFiveRulesAtOnceThenOneByOne()
     {
-        QByteArray lights = "{";
-        for (int id = 1; id <= 7; ++id)
-            lights +=
-                QStringLiteral(
-                    R"("%1": {"name": "L%1", "type": "Extended color light", "uniqueid": "00:17:88:01:00:00:00:0%1-0b", )"
-                    R"("state": {"on": false, "hue": 1000, "sat": 100, "bri": 100}},)")
-                    .arg(id)
-                    .toUtf8();
-        lights.back() = '}';
-        ControllerHarness h(lights);
+        ControllerHarness h; // Desk and Hall on, Shelf and four more like it off
+        for (int id = 4; id <= 7; ++id) {
+            QJsonObject light = h.bridge.sim.light("2");
+            light["uniqueid"] = QString::number(id);
+            h.bridge.sim.addLight(light);
+        }
         for (int i = 0; i < 7; ++i)
             storeRule(i, i, 20001 + i, 300, 255); // saturation and value past the wire's range
         h.prefs().setInteger("rule_count", 7);
@@ -376,10 +371,10 @@ private slots:
             QCOMPARE(writesTo(h.bridge, id).last(),
                      QStringLiteral(R"(%1 {"hue":%2,"sat":254,"bri":254})").arg(id).arg(20000 + id));
 
-        h.clearRequests(); // back to the captured state: the lights were off
+        h.clearRequests(); // back to the captured state: Desk and Hall on in their colour
         h.midi->deliver(parseMessages("n95/0"));
         QCOMPARE(requests({0, 2.5, 0.1}),
-                 QStringList({"01 01 01 01 01 00 00 ", "01 01 01 01 01 01 00 ", "01 01 01 01 01 01 01 "}));
+                 QStringList({"02 01 02 01 01 00 00 ", "02 01 02 01 01 01 00 ", "02 01 02 01 01 01 01 "}));
         QCOMPARE(writesTo(h.bridge, 7), QStringList{R"(7 {"on":false})"});
     }
 
@@ -499,12 +494,11 @@ private slots:
     {
         ControllerHarness h;
         const auto stored = QJsonDocument::fromJson(R"([
-            {"type": "note-on", "channel": 0, "number": 60, "low": 1, "high": 127, "action": "on"},
+            {"type": "note-on", "channel": 0, "number": 60, "low": 1, "high": 127, "action": "on"}, "note 60",
             {"type": "note-on", "channel": 17, "number": 60, "low": 1, "high": 127, "action": "on"},
             {"type": "chord", "channel": 0, "number": 60, "low": 1, "high": 127, "action": "on"},
             {"type": "control", "channel": 1, "number": 64, "low": 100, "high": 10, "action": "off"},
             {"type": "control", "channel": 1, "number": "64", "low": 0, "high": 63, "action": "off"},
-            "note 60",
             {"type": "control", "channel": 1, "number": 64, "low": 0, "high": 63, "action": "off"}])");
         h.prefs().setJson("midi_learned", stored.array());
         ConsoleCapture console;
@@ -556,10 +550,7 @@ private slots:
             "n95/127 " + QString("x73/48 x73/48 sf0000066141200414243f7 ").repeated(200) + "n60/100 n95/0"));
         QStringList lines;
         for (const MidiActivity::Entry& entry : h.list->activity().entries())
-            lines << QStringLiteral("%1 x%2 %3")
-                         .arg(entry.meaning)
-                         .arg(entry.count)
-                         .arg(entry.bytes.toHex(' '));
+            lines << entry.meaning + " x" + QString::number(entry.count) + ' ' + entry.bytes.toHex(' ');
         QCOMPARE(lines,
                  QStringList({"Record LED off: lights back x1 90 5f 00", "ignored: note 60 x1 90 3c 64",
                               "ignored: system exclusive x200 f0 00 00 66 14 12 00 41 42 43 f7",
