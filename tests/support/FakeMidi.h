@@ -25,9 +25,7 @@ public:
     QList<MidiPortInfo> ports() const override { return systemPorts; }
     bool setConnected(const QString& from, const QString& to, bool connected, QString*) override
     {
-        if (to == destinationName && !connected)
-            peers.removeAll(from);
-        else if (to == destinationName && !peers.contains(from))
+        if (to == destinationName && (peers.removeAll(from), connected))
             peers << from;
         return true;
     }
@@ -52,12 +50,8 @@ public:
     // A command as the decoder makes it from these three bytes.
     static MidiCommand message(quint8 status, quint8 data1, quint8 data2)
     {
-        MidiCommand command;
-        command.commandType = status < 0xF0 ? static_cast<quint8>(status | 0x0F) : status;
-        command.data1 = data1;
-        command.data2 = data2;
-        command.bytes = QByteArray{} + char(status) + char(data1) + char(data2);
-        return command;
+        return {status < 0xF0 ? quint8(status | 0x0F) : status, data1, data2,
+                QByteArray{} + char(status) + char(data1) + char(data2)};
     }
     static MidiCommand noteOn(quint8 note, quint8 velocity) { return message(0x90, note, velocity); }
 
@@ -69,27 +63,27 @@ public:
         if (!error->isEmpty())
             return nullptr;
         handler = std::move(received);
-        struct Destination : MidiDestination {
-            explicit Destination(FakeMidiEndpoints* owner)
-                : owner(owner)
-            {}
-            ~Destination() override { owner->handler = nullptr; }
-            FakeMidiEndpoints* owner;
-        };
-        return std::make_unique<Destination>(this);
+        return std::make_unique<Port>(this, true);
     }
     std::unique_ptr<MidiSource> createSource(const QString& name, QString* error) override
     {
         sourceName = name;
         *error = sourceError;
-        return error->isEmpty() ? std::make_unique<Source>(this) : nullptr;
+        return error->isEmpty() ? std::make_unique<Port>(this, false) : nullptr;
     }
 
 private:
-    struct Source : MidiSource {
-        explicit Source(FakeMidiEndpoints* owner)
+    // Either port: closing the destination takes its handler away; the source keeps what it sends.
+    struct Port : MidiDestination, MidiSource {
+        Port(FakeMidiEndpoints* owner, bool destination)
             : owner(owner)
+            , destination(destination)
         {}
+        ~Port() override
+        {
+            if (destination)
+                owner->handler = nullptr;
+        }
         bool sendCommands(const std::vector<MidiCommand>& commands, QString*) override
         {
             for (const MidiCommand& command : commands) {
@@ -99,6 +93,7 @@ private:
             return true;
         }
         FakeMidiEndpoints* owner;
+        bool destination;
     };
 };
 

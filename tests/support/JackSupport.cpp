@@ -7,26 +7,19 @@
 
 namespace orvel::test {
 
-namespace {
-
-std::string g_error;
-
-void recordError(RtMidiError::Type type, const std::string& text, void*)
-{
-    if (type != RtMidiError::DEBUG_WARNING)
-        g_error = text;
-}
-
-} // namespace
-
 bool jackServerReachable()
 {
     try {
+        std::string error;
         RtMidiOut probe(RtMidi::UNIX_JACK, "orvel-test-probe");
-        probe.setErrorCallback(&recordError);
-        g_error.clear();
+        probe.setErrorCallback(
+            [](RtMidiError::Type type, const std::string& text, void* error) {
+                if (type != RtMidiError::DEBUG_WARNING)
+                    *static_cast<std::string*>(error) = text;
+            },
+            &error);
         probe.getPortCount(); // "server not running" arrives through the callback
-        return g_error.empty();
+        return error.empty();
     } catch (const RtMidiError&) {
         return false;
     }
@@ -46,14 +39,11 @@ QString JackServer::ensureRunning()
 {
     const bool privateServer =
         qEnvironmentVariable("JACK_DEFAULT_SERVER").startsWith(QStringLiteral("orvel-"));
-    if (privateServer && jackServerReachable())
-        return {};
     const QString jackd = QStandardPaths::findExecutable(QStringLiteral("jackd"));
-    if (jackd.isEmpty()) {
-        if (jackServerReachable())
-            return {};
+    if ((privateServer || jackd.isEmpty()) && jackServerReachable())
+        return {};
+    if (jackd.isEmpty())
         return QStringLiteral("no JACK server is running and jackd is not installed (Debian package jackd2)");
-    }
 
     // -S and a 1024-frame period keep the dummy backend from missing cycles on a busy machine,
     // which makes the server drop or repeat MIDI events.
@@ -66,12 +56,9 @@ QString JackServer::ensureRunning()
         return QStringLiteral("jackd could not be started: ") + own_->errorString();
     qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
 
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && own_->state() == QProcess::Running) {
-        if (jackServerReachable())
-            return {};
-        QTest::qWait(100);
-    }
+    const auto up = [&] { return own_->state() != QProcess::Running || jackServerReachable(); };
+    if (QTest::qWaitFor(up, 10000) && own_->state() == QProcess::Running)
+        return {};
     return QStringLiteral("jackd did not come up: ") + QString::fromLocal8Bit(own_->readAll());
 }
 
@@ -90,11 +77,8 @@ bool sendUntil(RtMidiOut& out, const std::vector<unsigned char>& message,
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
         out.sendMessage(&message);
-        for (int i = 0; i < 5; ++i) {
-            QTest::qWait(10);
-            if (arrived())
-                return true;
-        }
+        if (QTest::qWaitFor(arrived, 50))
+            return true;
     }
     return arrived();
 }
