@@ -45,7 +45,6 @@ public:
     std::shared_ptr<HueBridgeClient> makeClient(const QString& host, const QString& username) override;
     std::unique_ptr<HueDiscovery> makeDiscovery(HueDiscoveryDelegate* delegate) override;
 
-    std::shared_ptr<HueBridgeClient> latest() const { return clients.empty() ? nullptr : clients.back(); }
     int requestsInFlight() const { return http_.requestsInFlight(); }
     // Moves `clock` on in steps shorter than any delay of the program, letting every request reach
     // the bridge and its answer come back between steps.
