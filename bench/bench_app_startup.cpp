@@ -10,6 +10,7 @@
 #include "BenchSupport.h"
 #include "BridgeSimulator.h"
 #include "support/JackSupport.h"
+#include "support/Program.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -106,17 +107,7 @@ struct Run {
     {
         return std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(start); });
     }
-    long rssKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLong();
-        }
-        return -1;
-    }
+    long rssKiB() const { return orvel::test::residentKiB(QString::number(process.processId())); }
     double cpuSeconds() const
     {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));

@@ -5,7 +5,6 @@
 #include "platform/Preferences.h"
 #include "support/SimBridge.h"
 
-#include <QFile>
 #include <QRegularExpression>
 
 #include <memory>
@@ -45,16 +44,6 @@ inline std::unique_ptr<LightList> liveController(std::shared_ptr<HueBridgeServic
 inline QStringList writesTo(const SimBridge& bridge, int light)
 {
     return bridge.writes().filter(QRegularExpression(QStringLiteral("^%1 ").arg(light)));
-}
-
-// Resident memory of this process, from /proc; -1 when unknown.
-inline long residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
-    const qsizetype at = text.indexOf("VmRSS:");
-    return at < 0 ? -1
-                  : text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLong();
 }
 
 } // namespace orvel::test

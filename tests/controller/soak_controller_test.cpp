@@ -8,6 +8,7 @@
 #include "LiveController.h"
 #include "platform/MainQueue.h"
 #include "support/FakeMidi.h"
+#include "support/Program.h"
 #include "support/SimBridge.h"
 #include "support/TestMain.h"
 

@@ -87,6 +87,14 @@ const struct {
     {"built-in first", "n95/127 off", "n95/127", "on", "Note B6 (95) on channel 1"},
 };
 
+// One data row per entry of `rows`, named after it; the test looks the entry up by index.
+template <typename Rows> void addRows(const Rows& rows)
+{
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < int(std::size(rows)); ++i)
+        QTest::newRow(rows[i].name) << i;
+}
+
 } // namespace
 
 class TestLightList : public QObject {
@@ -280,12 +288,7 @@ private slots:
         QVERIFY(h.writes().isEmpty());
     }
 
-    void vocabulary_data()
-    {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < int(std::size(kRows)); ++i)
-            QTest::newRow(kRows[i].name) << i;
-    }
+    void vocabulary_data() { addRows(kRows); }
 
     void vocabulary()
     {
@@ -458,12 +461,7 @@ private slots:
         QCOMPARE(h.prefs().integer("rule_count").value, qint64(1));
     }
 
-    void learnedTriggers_data()
-    {
-        QTest::addColumn<int>("row");
-        for (int i = 0; i < int(std::size(kLessons)); ++i)
-            QTest::newRow(kLessons[i].name) << i;
-    }
+    void learnedTriggers_data() { addRows(kLessons); }
 
     void learnedTriggers()
     {

@@ -1,6 +1,7 @@
 #pragma once
 // Runs another program beside a test and collects what it prints.
 
+#include <QFile>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -34,5 +35,15 @@ public:
     QProcess process;
     QString output;
 };
+
+// Resident memory of a process (this one unless `pid` is given), from /proc; -1 when unknown.
+inline long residentKiB(const QString& pid = QStringLiteral("self"))
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+    const qsizetype at = text.indexOf("VmRSS:");
+    return at < 0 ? -1
+                  : text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLong();
+}
 
 } // namespace orvel::test
