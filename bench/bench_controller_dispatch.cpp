@@ -8,6 +8,7 @@
 
 #include "BenchSupport.h"
 #include "BridgeSimulator.h"
+#include "DawBurst.h"
 #include "controller/LightList.h"
 #include "controller/bridge/HttpHueBridgeServices.h"
 #include "controller/midi/MidiDecoder.h"
@@ -15,7 +16,6 @@
 #include "controller/midi/RtMidiEndpoints.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
-#include "support/DawBurst.h"
 #include "support/FakeMidi.h"
 #include "support/JackSupport.h"
 #include "support/SimBridge.h"
@@ -144,7 +144,7 @@ void benchDawBurst()
     Preferences::standard().setText(QStringLiteral("hue_username"), test::kSimUser);
     auto midi = std::make_shared<test::FakeMidiEndpoints>();
     Preferences::standard().setInteger(QStringLiteral("rule_count"), 1);
-    const QList<QByteArray> burst = test::dawStartupBurst();
+    const QList<QByteArray> burst = daw::dawStartupBurst();
     std::vector<double> bursts, perMessage;
     {
         QuietStdout quiet;

@@ -60,7 +60,7 @@ install(FILES ${ORVEL_RESOURCES}/icons/orvel-tray.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/status RENAME ${ORVEL_APP_ID}-tray.svg COMPONENT app)
 
 # Debian packages: cpack -G DEB in the build directory (or `cmake --build build --target package`)
-# makes orvel (the app) and orvel-tools (bridge simulator and MIDI sender).
+# makes orvel (the app) and orvel-tools (bridge simulator, MIDI sender and scripted DAW).
 set(CPACK_GENERATOR "DEB")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL app tools)
@@ -74,7 +74,8 @@ lights you chose into colours you set, and back to how they were. It finds
 and pairs with a Hue bridge on the local network.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Tools for trying Orvel without a Hue bridge
 orvel-bridge-sim simulates a Hue bridge on one address of this machine;
-orvel-midi-send sends one MIDI message to Orvel.")
+orvel-midi-send sends one MIDI message to Orvel; orvel-daw-peer plays a DAW
+that drives Orvel as a Mackie Control surface over JACK.")
 # Symbols stay in the build tree; the package gets stripped binaries.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME "orvel")
@@ -101,7 +102,7 @@ if(ORVEL_DPKG_SHLIBDEPS)
 else()
   set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS
     "libqt6core6, libqt6gui6, libqt6widgets6, libqt6network6, libqt6dbus6, librtmidi6, ${ORVEL_DEB_RUNTIME_DEPENDS}")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqt6core6, libqt6network6, libqt6httpserver6, librtmidi6")
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqt6core6, libqt6network6, libqt6httpserver6, librtmidi6, libjack-jackd2-0 | libjack0")
 endif()
 # MIDI runs through the ALSA sequencer, or JACK where a JACK server runs.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "jackd2, alsa-utils")

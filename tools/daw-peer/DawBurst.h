@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QList>
 
-namespace orvel::test {
+namespace orvel::daw {
 
 // What a Mackie Control host sends a surface it has just met (about 950 messages): the LCD,
 // faders, V-Pot rings, meters, timecode digits and every LED off, among them the Record LED
@@ -32,4 +32,4 @@ inline QList<QByteArray> dawStartupBurst()
     return burst;
 }
 
-} // namespace orvel::test
+} // namespace orvel::daw

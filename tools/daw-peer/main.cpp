@@ -1,13 +1,14 @@
-// orvel-daw-peer: a scripted DAW that drives a control surface the way Ardour's Mackie Control
-// surface does over JACK. It registers "mackie control out" and "mackie control in", connects them
-// to the given client's ports, stays silent until both are connected, greets with the four device
-// queries and waits for a device's answer before it talks. Then it sends its start-up burst, and
-// afterwards what the lines on standard input ask for:
+// orvel-daw-peer: a scripted DAW, for trying Orvel without one and for end-to-end tests. It drives
+// a control surface the way Ardour's Mackie Control surface does over JACK: it registers "mackie
+// control out" and "mackie control in", connects them to the given client's ports, stays silent
+// until both are connected, greets with the four device queries and waits for a device's answer
+// before it talks. Then it sends its start-up burst, and afterwards what the lines on standard
+// input ask for:
 //   arm | record | stop | timecode N | send HEX | close | quit
 // It prints "connected", "talking", "done CMD" as things happen.
 //   orvel-daw-peer ORVEL_CLIENT
 
-#include "support/DawBurst.h"
+#include "DawBurst.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -125,7 +126,7 @@ int main(int argc, char** argv)
         }
         if (state == State::Greeted && answered) {
             state = State::Talking;
-            for (const QByteArray& message : orvel::test::dawStartupBurst())
+            for (const QByteArray& message : orvel::daw::dawStartupBurst())
                 send(message);
             say(QStringLiteral("talking"));
         }
