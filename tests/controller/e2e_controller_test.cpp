@@ -3,8 +3,8 @@
 // on loopback records what arrived. Needs a JACK server or jackd (scripts/with-jack.sh); without a
 // private one it starts its own, so no other "Orvel" in a running session gets its messages.
 
-#include "LiveController.h"
 #include "controller/midi/RtMidiEndpoints.h"
+#include "support/ControllerHarness.h"
 #include "support/JackSupport.h"
 #include "support/Program.h"
 #include "support/SimBridge.h"

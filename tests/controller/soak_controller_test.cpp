@@ -5,8 +5,8 @@
 //
 // The short run is CI's; ORVEL_SOAK_SECONDS (scripts/soak.sh) repeats the windows for that long.
 
-#include "LiveController.h"
 #include "platform/MainQueue.h"
+#include "support/ControllerHarness.h"
 #include "support/FakeMidi.h"
 #include "support/Program.h"
 #include "support/SimBridge.h"

@@ -5,7 +5,7 @@
 // beyond the built-in vocabulary, triggers taught by example and the list of what arrives.
 // Remembered sources are followed end to end (e2e_controller_test).
 
-#include "ControllerHarness.h"
+#include "support/ControllerHarness.h"
 #include "support/TestMain.h"
 
 #include <QJsonArray>

@@ -48,9 +48,9 @@ void save(QWidget& widget, const QString& name)
 
 void connectWithThreeKindsOfRules(SettingsHarness& h)
 {
-    Preferences::standard().setInteger(u"rule_count"_qs, 3);
-    h.connectBridge();
-    const auto& rules = h.helper->lightRules();
+    h.prefs().setInteger(u"rule_count"_qs, 3);
+    h.connect();
+    const auto& rules = h.list->lightRules();
     for (quint64 i = 0; i < 3; ++i)
         rules[i]->setLightID(i);
     rules[0]->setOnHueDegrees(46920);
@@ -64,7 +64,7 @@ void connectWithThreeKindsOfRules(SettingsHarness& h)
 
 int main(int argc, char** argv)
 {
-    const QDir home(test::isolateHome());
+    test::isolateHome();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
@@ -74,8 +74,8 @@ int main(int argc, char** argv)
     QDir().mkpath(out);
 
     {
-        SettingsHarness h(home.filePath(u"empty.json"_qs));
-        h.helper->setUp();
+        SettingsHarness h;
+        h.list->setUp();
         h.advance(3.0);
         save(*h.view, u"settings-empty.png"_qs);
     }
@@ -85,37 +85,37 @@ int main(int argc, char** argv)
         LoadedNews news(u"1.0.0"_qs, u"news.invalid"_qs, network);
         network->setParent(&news);
         QSignalSpy(&news, &LoadedNews::finished).wait(5000);
-        SettingsHarness h(home.filePath(u"connected.json"_qs), &news);
+        SettingsHarness h(&news);
         connectWithThreeKindsOfRules(h);
         save(*h.view, u"settings-connected.png"_qs);
     }
     {
-        SettingsHarness h(home.filePath(u"flash.json"_qs));
+        SettingsHarness h;
         connectWithThreeKindsOfRules(h);
         h.view->topStack()->flashTestButton()->click();
         h.advance(0.2);
         save(*h.view, u"settings-flash-test.png"_qs);
     }
     // A DAW connected, three triggers learned (one widened to a range) and a little traffic.
-    SettingsHarness h(home.filePath(u"midi.json"_qs));
+    SettingsHarness h;
     h.midi->systemPorts = {{u"ardour:mackie control out"_qs, u"ardour"_qs, u"mackie control out"_qs, true},
                            {u"ardour:mackie control in"_qs, u"ardour"_qs, u"mackie control in"_qs, false},
                            {u"USB Keys:MIDI 1 Output"_qs, u"USB Keys"_qs, u"MIDI 1 Output"_qs, true}};
-    h.helper->setUp();
+    h.list->setUp();
     MidiTriggerSettings settings;
     settings.selectNote = false;
-    h.helper->setTriggerSettings(settings);
-    h.helper->midiSources()->setRemembered(u"ardour:mackie control out"_qs, true);
+    h.list->setTriggerSettings(settings);
+    h.list->midiSources()->setRemembered(u"ardour:mackie control out"_qs, true);
     const std::tuple<int, int, int, TriggerAction> lessons[] = {{0x99, 0x3c, 0x64, TriggerAction::On},
                                                                 {0xb0, 0x40, 0x7f, TriggerAction::On},
                                                                 {0xb0, 0x40, 0, TriggerAction::Off}};
     for (const auto& [status, data1, data2, action] : lessons) {
-        h.helper->startLearning(action);
+        h.list->startLearning(action);
         h.midi->deliver({FakeMidiEndpoints::message(quint8(status), quint8(data1), quint8(data2))});
     }
-    auto learned = h.helper->learnedTriggers();
+    auto learned = h.list->learnedTriggers();
     learned[1].low = 64;
-    h.helper->setLearnedTriggers(learned);
+    h.list->setLearnedTriggers(learned);
     h.view->showMidiSettings();
     const std::tuple<int, int, int> traffic[] = {
         {0x90, 0x5f, 0x7f}, {0xb0, 0x41, 0x33}, {0xb0, 0x42, 0x32}, {0xb0, 0x40, 0x7f}, {0x90, 0x5f, 0}};

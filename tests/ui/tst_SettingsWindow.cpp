@@ -22,7 +22,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QToolButton>
 #include <QWheelEvent>
 #include <QtTest/qtestspontaneevent.h>
@@ -70,7 +69,6 @@ QList<bool> shownRows(const LightRuleUI* row)
 class TestSettingsWindow : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir_;
     std::unique_ptr<SettingsHarness> h_;
     QList<QUrl> opened_;
 
@@ -78,9 +76,7 @@ class TestSettingsWindow : public QObject {
     SettingsHarness& showWindow(const QByteArray& lights = test::kThreeKinds,
                                 const sim::SimOptions& options = {})
     {
-        QFile::remove(dir_.filePath(u"preferences.json"_qs));
-        h_ = std::make_unique<SettingsHarness>(dir_.filePath(u"preferences.json"_qs), nullptr, lights,
-                                               options);
+        h_ = std::make_unique<SettingsHarness>(nullptr, lights, options);
         h_->view->resize(400, 500);
         h_->view->show();
         QTest::qWaitForWindowExposed(h_->view.get());
@@ -89,7 +85,7 @@ class TestSettingsWindow : public QObject {
     // Connected, with the first row on the colour light and its blink over.
     LightRuleUI* showDeskRow()
     {
-        showWindow().connectBridge();
+        showWindow().connect();
         LightRuleUI* row = h_->view->rows().at(0);
         choose(row->lightPicker(), u"Desk Lamp"_qs);
         h_->advance(2.1);
@@ -123,9 +119,9 @@ private slots:
         QFETCH(QList<bool>, expected);
         auto& h = showWindow();
         if (connected) {
-            h.connectBridge();
+            h.connect();
         } else {
-            h.helper->setUp();
+            h.list->setUp();
             h.advance(3.0);
         }
         if (clicked >= 0)
@@ -142,7 +138,7 @@ private slots:
     void midiSettingsEditTheTriggersAndShowTheConnections()
     {
         auto& h = showWindow();
-        h.helper->setUp();
+        h.list->setUp();
         QTest::mouseClick(h.view->topStack()->midiSettingsButton(), Qt::LeftButton);
         MidiSettingsWindow* window = h.view->midiSettings();
         QVERIFY(window && window->isVisible());
@@ -153,11 +149,11 @@ private slots:
         channel->setFocus();
         QTest::keyClick(channel, Qt::Key_Down);
         QTest::keyClick(channel, Qt::Key_Down);
-        const MidiTriggerSettings s = h.helper->triggerSettings();
+        const MidiTriggerSettings s = h.list->triggerSettings();
         QCOMPARE(
             QList<bool>({s.recordNote, s.selectNote, s.huiSequences, s.lightWhileArmed, s.offWhenDawLeaves}),
             QList<bool>({false, false, false, true, false}));
-        QCOMPARE(Preferences::standard().integer(u"midi_channel"_qs).value, qint64(2));
+        QCOMPARE(h.prefs().integer(u"midi_channel"_qs).value, qint64(2));
         // Without the Record LED, "while armed" has nothing to go by.
         QVERIFY(!window->findChild<QCheckBox*>(u"armedSwitch"_qs)->isEnabled());
 
@@ -167,12 +163,12 @@ private slots:
         QCOMPARE(sending->text(), u"<b>daw</b>:out"_qs);
         QCOMPARE(sending->textFormat(), Qt::PlainText);
         window->findChild<QCheckBox*>(u"source:<b>daw</b>:out"_qs)->click();
-        QCOMPARE(h.helper->midiSources()->remembered(), QStringList{u"<b>daw</b>:out"_qs});
+        QCOMPARE(h.list->midiSources()->remembered(), QStringList{u"<b>daw</b>:out"_qs});
 
         // Escape ends a lesson without closing the window, and closes it when nothing is learned.
         window->findChild<QPushButton*>(u"learnOffButton"_qs)->click();
         QTest::keyClick(window, Qt::Key_Escape);
-        QVERIFY(!h.helper->learning() && window->isVisible());
+        QVERIFY(!h.list->learning() && window->isVisible());
         window->findChild<QPushButton*>(u"learnOffButton"_qs)->click();
         h.midi->deliver({test::FakeMidiEndpoints::message(0xB3, 64, 10)});
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // rows are made anew
@@ -189,7 +185,7 @@ private slots:
         auto& h = showWindow(R"({"1": {"name": "<i>Lamp</i>", "type": "Extended color light",
             "state": {"on": true, "hue": 0, "sat": 0, "bri": 1, "colormode": "hs"}}})",
                              options);
-        h.connectBridge();
+        h.connect();
         QLabel* status = h.view->topStack()->statusLabel();
         QVERIFY(status->text().contains(u"<b>Living</b> & Co"_qs));
         QCOMPARE(status->textFormat(), Qt::PlainText);
@@ -199,7 +195,7 @@ private slots:
     void rowsFollowTheChosenLightAndWaitForItsBlink()
     {
         auto& h = showWindow();
-        h.connectBridge();
+        h.connect();
         LightRuleUI* row = h.view->rows().at(0);
         QCOMPARE(shownRows(row), QList<bool>(4, false));
         // A colour light blinks for 2 seconds after the pick, and the whole row waits, "Delete"
@@ -224,9 +220,9 @@ private slots:
         // While "Always On" stays on after MIDI switched the rules off, only the hue row is locked.
         QTest::mouseClick(h_->view->topStack()->alwaysOnSwitch(), Qt::LeftButton);
         QVERIFY(!row->lightPicker()->isEnabled() && !row->saturationSlider()->isEnabled());
-        h_->helper->rulesOff();
+        h_->list->rulesOff();
         h_->advance(1.0);
-        QVERIFY(!row->rule()->on() && h_->helper->overrideToggle());
+        QVERIFY(!row->rule()->on() && h_->list->overrideToggle());
         QVERIFY(!row->hueSlider()->isEnabled() && row->saturationSlider()->isEnabled());
         QVERIFY(row->lightPicker()->isEnabled());
     }
@@ -234,13 +230,13 @@ private slots:
     void addAndDeleteKeepRowsInStepWithTheRules()
     {
         auto& h = showWindow();
-        h.connectBridge();
+        h.connect();
         QTest::mouseClick(h.view->addLightButton(), Qt::LeftButton);
         h.advance(2.1);
         // Rows are positional: after the first goes, the next moves up and learns its new place.
         QTest::mouseClick(h.view->rows().at(2)->deleteButton(), Qt::LeftButton);
         QTest::mouseClick(h.view->rows().at(0)->deleteButton(), Qt::LeftButton);
-        QCOMPARE(h.view->rows().at(0)->rule(), h.helper->lightRules().at(0));
+        QCOMPARE(h.view->rows().at(0)->rule(), h.list->lightRules().at(0));
         QCOMPARE(h.view->rows().at(0)->ruleIndex()->val(), qint64(0));
         // The last rule cannot go; its row stays.
         QTest::mouseClick(h.view->rows().at(0)->deleteButton(), Qt::LeftButton);
@@ -250,21 +246,21 @@ private slots:
     void addLightStopsAtTheRuleCountAStartReadsBack()
     {
         auto& h = showWindow();
-        Preferences::standard().setInteger(u"rule_count"_qs, LightList::kMaxRules - 1);
-        h.connectBridge();
+        h.prefs().setInteger(u"rule_count"_qs, LightList::kMaxRules - 1);
+        h.connect();
         QTest::mouseClick(h.view->addLightButton(), Qt::LeftButton);
         QVERIFY(!h.view->addLightButton()->isEnabled());
-        h.helper->addRule();
-        QCOMPARE(Preferences::standard().integer(u"rule_count"_qs).value, qint64(LightList::kMaxRules));
-        h.helper->removeRule(0);
+        h.list->addRule();
+        QCOMPARE(h.prefs().integer(u"rule_count"_qs).value, qint64(LightList::kMaxRules));
+        h.list->removeRule(0);
         QVERIFY(h.view->addLightButton()->isEnabled());
     }
 
     void wheelOverALightPickerScrollsTheListAndKeepsTheLight()
     {
         auto& h = showWindow();
-        Preferences::standard().setInteger(u"rule_count"_qs, 8);
-        h.connectBridge();
+        h.prefs().setInteger(u"rule_count"_qs, 8);
+        h.connect();
         LightRuleUI* row = h.view->rows().at(1);
         choose(row->lightPicker(), u"Desk Lamp"_qs);
         h.advance(3.0);

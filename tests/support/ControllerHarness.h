@@ -1,11 +1,14 @@
 #pragma once
 
-#include "LiveController.h"
+#include "controller/LightList.h"
+#include "controller/bridge/HttpHueBridgeServices.h"
 #include "platform/Console.h"
 #include "platform/MainQueue.h"
+#include "platform/Preferences.h"
 #include "support/FakeMidi.h"
 #include "support/SimBridge.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -13,6 +16,41 @@
 #include <memory>
 
 namespace orvel::test {
+
+// A rule as the settings window stores it: the light's position and its on state.
+inline void storeRule(qint64 id, qint64 light, double hue, double saturation = 255, double value = 255)
+{
+    Preferences& prefs = Preferences::standard();
+    prefs.setInteger(LightRule::key(id, "light_index"), light);
+    prefs.setDouble(LightRule::key(id, "on_hue"), hue);
+    prefs.setDouble(LightRule::key(id, "on_saturation"), saturation);
+    prefs.setDouble(LightRule::key(id, "on_value"), value);
+}
+
+// The services as shipped, with discovery kept to the given host: no multicast, no cloud.
+inline std::shared_ptr<HttpHueBridgeServices> loopbackServices(BridgeClientOptions client = {})
+{
+    DiscoveryOptions discovery;
+    discovery.useMdns = false;
+    discovery.useCloud = false;
+    return std::make_shared<HttpHueBridgeServices>(client, discovery);
+}
+
+// A controller set up for the bridge at `host` ("127.0.0.1:PORT").
+inline std::unique_ptr<LightList> liveController(std::shared_ptr<HueBridgeServices> services,
+                                                 std::shared_ptr<MidiEndpoints> midi, const QString& host)
+{
+    auto list = std::make_unique<LightList>(std::move(services), std::move(midi));
+    list->setGivenBridgeHost(host);
+    list->setUp();
+    return list;
+}
+
+// The state writes one light got, in order (writes to different lights may overtake each other).
+inline QStringList writesTo(const SimBridge& bridge, int light)
+{
+    return bridge.writes().filter(QRegularExpression(QStringLiteral("^%1 ").arg(light)));
+}
 
 // "c68" controller 44 value 68, "x45/68" controller 45 value 68, "n95/127" note-on, "f25/0" note-off,
 // "p5" program change 5; "@3" after a message puts it on channel 3 (else 1). "s<hex>" is a sysex.
@@ -47,7 +85,8 @@ struct ControllerHarness {
     std::unique_ptr<LightList> list;
     QStringList statusTexts; // every status shown, in order
 
-    ControllerHarness()
+    explicit ControllerHarness(const QByteArray& lights = kThreeLights, const sim::SimOptions& options = {})
+        : bridge(lights, options)
     {
         Preferences::installStandard(std::make_unique<Preferences>(dir.filePath("prefs.json")));
     }
