@@ -74,18 +74,14 @@ struct Shell {
         prefs.setInteger(u"rule_count"_qs, rules);
         for (int i = 0; i < rules; ++i)
             prefs.setInteger(LightRule::key(i, u"light_index"_qs), i);
-        // "sim" stands for the simulator's host.
+        // bridges, midi, bridgeHost ("sim": the simulator's), launchedAtLogin, trayAvailable, newsBaseUrl,
+        // writesInFlight (unset: shutdown cannot tell), notify, exitApp.
         app = std::make_unique<AppDelegate>(AppEnvironment{
-            .bridges = bridges,
-            .midi = midi,
-            .bridgeHost = host == u"sim"_qs ? bridge.host() : host,
-            .launchedAtLogin = atLogin,
-            .trayAvailable = tray,
-            .newsBaseUrl = QUrl(u"http://127.0.0.1:9"_qs),
-            .writesInFlight =
-                countWrites ? std::function<int()>([this] { return bridges->requestsInFlight(); }) : nullptr,
-            .notify = [this](const QString& summary, const QString&) { notifications << summary; },
-            .exitApp = [this] { ++exits; }});
+            bridges, midi, host == u"sim"_qs ? bridge.host() : host, atLogin, tray,
+            QUrl(u"http://127.0.0.1:9"_qs),
+            countWrites ? std::function<int()>([this] { return bridges->requestsInFlight(); }) : nullptr,
+            [this](const QString& summary, const QString&) { notifications << summary; },
+            [this] { ++exits; }});
         app->applicationDidFinishLaunching();
         if (settle > 0)
             advance(settle);
@@ -201,17 +197,17 @@ private slots:
         QFETCH(bool, atLogin);
         QFETCH(QStringList, notifications);
         const bool notify = !notifications.isEmpty();
-        const QString said = !tray ? u"no system tray on this desktop: the settings window stays open, "
-                                     u"and its close button minimises it"_qs
-                             : atLogin ? u"was launched by auto-launcher, hiding"_qs
-                                       : QString();
         Shell shell;
         shell.paired = false;
         Preferences::standard().setBool(u"show_notifications"_qs, notify);
         QVERIFY(LaunchAtLogin::setEnabled(true));
         AppDelegate& app = shell.launch(tray, 2, atLogin);
         QCOMPARE(app.window()->isVisible(), !(tray && atLogin));
-        QVERIFY(said.isEmpty() || shell.console.contains(said));
+        QCOMPARE(shell.console.contains(u"was launched by auto-launcher, hiding"_qs), tray && atLogin);
+        QCOMPARE(
+            shell.console.contains(u"no system tray on this desktop: the settings window stays open, and its "
+                                   u"close button minimises it"_qs),
+            !tray);
         auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
         QCOMPARE(toggle->isChecked(), notify);
         shell.bridge.sim.pressLinkButton(); // a few tries in
@@ -248,10 +244,8 @@ private slots:
                      used);
             QCOMPARE(shell.bridges->discoveryDuration, 20);
             QCOMPARE(stored(), given == u"sim"_qs ? used : before);
-            QCOMPARE(shell.console.lines()
-                         .filter(u"ignoring the stored bridge address \"http://x/\": give the host"_qs)
-                         .size(),
-                     given.isEmpty() ? 1 : 0);
+            const QString ignoring = u"ignoring the stored bridge address \"http://x/\": give the host"_qs;
+            QCOMPARE(shell.console.lines().filter(ignoring).size(), given.isEmpty() ? 1 : 0);
             app.window()->findChild<QAction*>(u"bridgeAction"_qs)->trigger();
             QVERIFY(app.bridgeWindow()->isVisible());
             app.useBridge(other.host());
@@ -453,7 +447,7 @@ private slots:
 
     // What a crashed copy leaves behind (something at the name that nobody listens on) is
     // replaced; a copy that listens but never answers is reported.
-    void oneRunningCopy()
+    void oneRunningCopyAndSignals()
     {
         QTemporaryDir dir;
         const QString stale = dir.filePath(u"stale"_qs);
@@ -466,11 +460,9 @@ private slots:
         QLocalServer silent;
         QVERIFY(silent.listen(dir.filePath(u"silent"_qs)));
         QCOMPARE(SingleInstance(dir.filePath(u"silent"_qs)).claim(300), SingleInstance::Role::Unresponsive);
-    }
 
-    // The same signal twice is two deliveries: a second Ctrl-C must reach the shutdown.
-    void signalsArriveOnTheMainLoop()
-    {
+        // Signals arrive on the main loop; the same one twice is two deliveries: a second Ctrl-C
+        // must reach the shutdown.
         SignalHandler handler;
         QVERIFY(handler.watch({SIGUSR1, SIGUSR2}));
         QSignalSpy received(&handler, &SignalHandler::received);
