@@ -132,8 +132,7 @@ private slots:
     void switchesWriteTheEntry()
     {
         QSignalSpy changed(&LaunchAtLogin::shared(), &LaunchAtLogin::Observable::changed);
-        LaunchAtLogin::Toggle toggle;
-        LaunchAtLogin::Toggle other;
+        LaunchAtLogin::Toggle toggle, other;
         toggle.checkBox()->click();
         QVERIFY(LaunchAtLogin::isEnabled() && other.checkBox()->isChecked());
         const QList<QByteArray> lines = read(LaunchAtLogin::entryPath()).split('\n');
