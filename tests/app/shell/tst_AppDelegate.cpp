@@ -207,11 +207,6 @@ private slots:
         QVERIFY(LaunchAtLogin::setEnabled(true));
         AppDelegate& app = shell.launch(tray, 2, atLogin);
         QCOMPARE(app.window()->isVisible(), !(tray && atLogin));
-        QCOMPARE(shell.console.contains(u"was launched by auto-launcher, hiding"_qs), tray && atLogin);
-        QCOMPARE(
-            shell.console.contains(u"no system tray on this desktop: the settings window stays open, and its "
-                                   u"close button minimises it"_qs),
-            !tray);
         auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
         QCOMPARE(toggle->isChecked(), notify);
         shell.bridge.sim.pressLinkButton(); // a few tries in
@@ -222,6 +217,8 @@ private slots:
         QCOMPARE(app.showsNotifications(), !notify);
         if (tray)
             return;
+        QVERIFY(shell.console.contains(u"no system tray on this desktop: the settings window stays open, "
+                                       u"and its close button minimises it"_qs));
         QVERIFY(!app.window()->close() && app.window()->isVisible() && app.window()->isMinimized());
         app.statusMenu()->actions().at(0)->trigger();
         QVERIFY(!app.window()->isMinimized());
@@ -234,9 +231,7 @@ private slots:
     void bridgeAddresses()
     {
         SimBridge other;
-        const auto stored = [] {
-            return Preferences::standard().text(u"bridge_address"_qs).valueOr(QString());
-        };
+        const QString ignoring = u"ignoring the stored bridge address \"http://x/\": give the host"_qs;
         // Nothing listens on port 9 of the loopback.
         for (const QString& given : {QString(), u"127.0.0.1:9"_qs, u"sim"_qs}) {
             Shell shell;
@@ -247,8 +242,8 @@ private slots:
             QCOMPARE(shell.bridges->clients.empty() ? QString() : shell.bridges->clients.front()->host(),
                      used);
             QCOMPARE(shell.bridges->discoveryDuration, 20);
-            QCOMPARE(stored(), given == u"sim"_qs ? used : before);
-            const QString ignoring = u"ignoring the stored bridge address \"http://x/\": give the host"_qs;
+            QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()),
+                     given == u"sim"_qs ? used : before);
             QCOMPARE(shell.console.lines().filter(ignoring).size(), given.isEmpty() ? 1 : 0);
             app.window()->findChild<QAction*>(u"bridgeAction"_qs)->trigger();
             QVERIFY(app.bridgeWindow()->isVisible());
@@ -256,7 +251,7 @@ private slots:
             shell.advance(1.0);
             QCOMPARE(app.controller()->lightsInterface()->host(), given == u"sim"_qs ? used : other.host());
             QVERIFY(app.controller()->lightsInterface()->authenticated());
-            QCOMPARE(stored(), other.host());
+            QCOMPARE(Preferences::standard().text(u"bridge_address"_qs).valueOr(QString()), other.host());
         }
     }
 
@@ -367,7 +362,6 @@ private slots:
                                 : Preferences::standard().remove(u"hue_username"_qs);
         QHttpServer web;
         const quint16 webPort = web.listen(QHostAddress::LocalHost);
-        QVERIFY(webPort);
         address = address == u"web"_qs             ? u"127.0.0.1:%1"_qs.arg(webPort)
                   : address.endsWith(u"paired"_qs) ? bridge.host()
                                                    : address;

@@ -140,8 +140,8 @@ private slots:
                 QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"done "_qs + line.section(' ', 0, 0)),
                                           qPrintable(daw.output), 10000);
             }
-            const int wanted = step.section(':', 1).toInt();
-            QTRY_VERIFY2_WITH_TIMEOUT(sim_->writes().size() >= wanted, qPrintable(orvel->output), 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(sim_->writes().size() >= step.section(':', 1).toInt(),
+                                      qPrintable(orvel->output), 10000);
         }
         QCOMPARE(sim_->writes(), kOn + kBack);
         QVERIFY(!orvel->said(u"unhiding"_qs));
