@@ -30,9 +30,8 @@ public:
     Home()
     {
         QDir().mkpath(path(".config/Orvel"));
-        QDir().mkpath(path("runtime"));
-        QFile::setPermissions(path("runtime"),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QDir().mkdir(path("runtime"),
+                     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
 
     QString path(const char* sub) const { return dir.filePath(QString::fromLatin1(sub)); }
