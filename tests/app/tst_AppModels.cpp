@@ -86,7 +86,6 @@ private slots:
         writeLog(u"still printed"_qs);
         QCOMPARE(console.lines().value(2), u"still printed"_qs);
         QVERIFY(console.lines().value(3).startsWith(u"could not write to the log"_qs));
-        QVERIFY(QFileInfo(logFilePath()).isDir());
     }
 
     // Whether the entry starts anything; a start adds --login to an entry of ours from before it.
@@ -120,7 +119,6 @@ private slots:
         QVERIFY(!LaunchAtLogin::isEnabled());
         write(LaunchAtLogin::entryPath(), content);
         QCOMPARE(LaunchAtLogin::isEnabled(), enabled);
-        ConsoleCapture console;
         QCOMPARE(LaunchAtLogin::updateEntry(), !updated.isEmpty());
         QCOMPARE(read(LaunchAtLogin::entryPath()), updated.isEmpty() ? content : updated);
         QVERIFY(!LaunchAtLogin::updateEntry()); // a second start finds nothing to do
@@ -283,7 +281,6 @@ private slots:
     {
         QFETCH(QString, link);
         QFETCH(QString, opened);
-        QCOMPARE(isOpenableWebLink(link), !opened.isEmpty());
         QStringList handedOn;
         ScopedLinkOpener opener([&](const QUrl& url) { handedOn << url.toString(); });
         ConsoleCapture console;

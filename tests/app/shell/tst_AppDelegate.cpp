@@ -151,8 +151,7 @@ private slots:
         ContentView* view = app.contentView();
         QVERIFY(!app.window()->close() && !app.window()->isVisible());
         app.statusMenu()->actions().at(0)->trigger();
-        QVERIFY(app.window()->isVisible());
-        QCOMPARE(app.window()->content(), view);
+        QVERIFY(app.window()->isVisible() && app.window()->content() == view);
         app.window()->close();
         Q_EMIT app.statusItem()->activated(QSystemTrayIcon::Trigger);
         QVERIFY(app.window()->isVisible());
@@ -200,21 +199,20 @@ private slots:
         QFETCH(bool, tray);
         QFETCH(bool, atLogin);
         QFETCH(QStringList, notifications);
-        const bool notify = !notifications.isEmpty();
         Shell shell;
         shell.paired = false;
-        Preferences::standard().setBool(u"show_notifications"_qs, notify);
+        Preferences::standard().setBool(u"show_notifications"_qs, !notifications.isEmpty());
         QVERIFY(LaunchAtLogin::setEnabled(true));
         AppDelegate& app = shell.launch(tray, 2, atLogin);
         QCOMPARE(app.window()->isVisible(), !(tray && atLogin));
         auto* toggle = app.window()->findChild<QAction*>(u"notificationsAction"_qs);
-        QCOMPARE(toggle->isChecked(), notify);
+        QCOMPARE(toggle->isChecked(), !notifications.isEmpty());
         shell.bridge.sim.pressLinkButton(); // a few tries in
         shell.advance(3.0);
         QVERIFY(app.controller()->statusText().startsWith(u"Connected"_qs));
         QCOMPARE(shell.notifications, notifications);
         toggle->trigger();
-        QCOMPARE(app.showsNotifications(), !notify);
+        QCOMPARE(app.showsNotifications(), notifications.isEmpty());
         if (tray)
             return;
         QVERIFY(shell.console.contains(u"no system tray on this desktop: the settings window stays open, "
@@ -295,8 +293,7 @@ private slots:
             shell.advance(AppDelegate::kShutdownPoll);
         const double took = shell.clock.now() - quitAt;
         QVERIFY2(took >= earliest - 1e-6 && took <= latest + 1e-6, qPrintable(QString::number(took)));
-        QCOMPARE(shell.exits, 1);
-        QCOMPARE(shell.console.lines().count(u"bai"_qs), 1);
+        QVERIFY(shell.exits == 1 && shell.console.lines().count(u"bai"_qs) == 1);
         QCOMPARE(Preferences(shell.dir.filePath(u"prefs.json"_qs)).integer(u"midi_channel"_qs).valueOr(0),
                  qint64(5));
         if (how == u"twice"_qs)
@@ -326,8 +323,7 @@ private slots:
         QTRY_COMPARE(answered.size(), 2);
         QCOMPARE(service.received, (QStringList{u"Orvel 0 Lost the bridge &lt;b&gt;Hue &amp; co&lt;/b&gt;"_qs,
                                                 u"Orvel 41 Connected again x"_qs}));
-        QVERIFY(serviceBus.unregisterService(name));
-        QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(name));
+        QVERIFY(serviceBus.unregisterService(name)); // answered once the bus has let the name go
         notifier.notify(u"Paired with Hue"_qs, u"x"_qs);
         // A round trip through the bus: an error for a call sent before would be in by now.
         QDBusConnection::sessionBus().interface()->isServiceRegistered(u"org.orvel.None"_qs);
@@ -343,14 +339,12 @@ private slots:
         QTest::addColumn<QString>("address"); // or the kind of server it leads to
         QTest::addColumn<QString>("message");
         QTest::newRow("not an address")
-            << u"http://10.0.0.2"_qs
-            << u"\"http://10.0.0.2\" is not a bridge address: give the host without a scheme"_qs;
+            << u"http://10.0.0.2"_qs << u"\"http://10.0.0.2\" is not a bridge address: give the host"_qs;
         QTest::newRow("nothing there") << u"127.0.0.1:9"_qs << u"No answer from 127.0.0.1:9"_qs;
         QTest::newRow("a web server") << u"web"_qs << u"answers, but it is not a Hue bridge."_qs;
-        QTest::newRow("unpaired bridge")
-            << u"unpaired"_qs << u"'Orvel Sim' at %1 is a Hue bridge. Press the link button"_qs;
-        QTest::newRow("paired bridge")
-            << u"paired"_qs << u"Connected to the Hue bridge 'Orvel Sim' at %1."_qs;
+        QTest::newRow("unpaired") << u"unpaired"_qs
+                                  << u"'Orvel Sim' at %1 is a Hue bridge. Press the link button"_qs;
+        QTest::newRow("paired") << u"paired"_qs << u"Connected to the Hue bridge 'Orvel Sim' at %1."_qs;
     }
 
     void theBridgeWindowTellsWhatIsThere()
