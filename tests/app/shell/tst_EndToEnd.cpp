@@ -6,6 +6,7 @@
 
 #include "ShellHarness.h"
 #include "support/JackSupport.h"
+#include "support/SimBridge.h"
 #include "support/TestMain.h"
 
 #include <QStandardPaths>
@@ -13,26 +14,17 @@
 using namespace orvel;
 using namespace orvel::test;
 
-// Rule 0 puts light 1 (Desk: on, hue 8418, sat 140, bri 200) into hue 40000, sat 200, bri 100.
-const QStringList kOn{R"({"on":true})", R"({"hue":40000,"sat":200,"bri":100})"};
-const QStringList kBack{R"({"on":true})", R"({"hue":8418,"sat":140,"bri":200})"};
+// Rule 0 puts light 1 (Desk: on, hue 8000, sat 140, bri 200) into hue 40000, sat 200, bri 100; no
+// other light is written.
+const QStringList kOn{R"(1 {"on":true})", R"(1 {"hue":40000,"sat":200,"bri":100})"};
+const QStringList kBack{R"(1 {"on":true})", R"(1 {"hue":8000,"sat":140,"bri":200})"};
 
 class EndToEndTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<sim::BridgeSimulator> sim_;
+    std::unique_ptr<SimBridge> sim_;
     JackServer jack_;
     QString skip_;
-
-    QStringList putBodies() const
-    {
-        QStringList bodies;
-        for (const sim::RecordedRequest& request : sim_->requests()) {
-            if (request.method == u"PUT"_qs && request.path == u"/api/%1/lights/1/state"_qs.arg(kUser))
-                bodies << QString::fromUtf8(request.body);
-        }
-        return bodies;
-    }
 
     // Starts Orvel over JACK with one rule and lets the rule's first blink and the start-up flash
     // test pass (whose end puts the lights back).
@@ -42,66 +34,57 @@ class EndToEndTest : public QObject {
             "0on_hue": 40000, "0on_saturation": 200, "0on_value": 100})")
                        .object());
         env.insert(u"ORVEL_MIDI_API"_qs, u"jack"_qs);
-        auto orvel = std::make_unique<Orvel>(env, sim_->hostAndPort(), arguments);
+        auto orvel = std::make_unique<Orvel>(env, sim_->host(), arguments);
         [&] {
-            QTRY_VERIFY2_WITH_TIMEOUT((orvel->said(u"flash test over"_qs) && putBodies().size() >= 4) ||
+            QTRY_VERIFY2_WITH_TIMEOUT((orvel->said(u"flash test over"_qs) && sim_->writes().size() >= 4) ||
                                           orvel->finished(),
                                       qPrintable(orvel->output), 20000);
             QVERIFY2(!orvel->jackClient().isEmpty(), qPrintable(orvel->output));
         }();
-        sim_->clearRequests();
+        sim_->sim.clearRequests();
         return orvel;
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(QStringLiteral(DAW_PEER)), DAW_PEER);
         qputenv("JACK_NO_START_SERVER", "1");
         skip_ = jack_.ensureRunning();
     }
     void init()
     {
-        QString error;
-        sim_ = pairedSimulator(&error);
-        QVERIFY2(sim_, qPrintable(error));
+        sim::SimOptions options;
+        options.fixedUser = kUser; // the user the home's preferences name
+        sim_ = std::make_unique<SimBridge>(kThreeLights, options);
     }
 
     void firstLaunchOpensAboutAndRemembersTheBridgeALaterCopyHandsOver()
     {
         Home home;
         home.store({});
-        {
-            Orvel first(home.environment(), sim_->hostAndPort());
-            first.waitUntilConnected();
-            QVERIFY(first.said(u"first launch: showing About Orvel"_qs));
-            QVERIFY(first.said(u"remembering the bridge address "_qs + sim_->hostAndPort()));
-            first.quit();
-        }
-        const QByteArray prefs = home.read(".config/Orvel/preferences.json");
-        QCOMPARE(QJsonDocument::fromJson(prefs).object().value(u"has_shown_about"_qs).toBool(), true);
-        const QList<QByteArray> log = home.read(".local/share/Orvel/swift_log.txt").split('\n');
-        QVERIFY2(log.size() > 2 && log[0].endsWith("Z: ====================") &&
-                     log[1].endsWith("Z: Application Launched"),
-                 log.join('\n').constData());
+        Orvel first(home.environment(), sim_->host());
+        first.waitUntilConnected();
+        QVERIFY(first.said(u"first launch: showing About Orvel"_qs));
+        QVERIFY(first.said(u"remembering the bridge address "_qs + sim_->host()));
+        first.quit();
 
-        // Without --bridge, the remembered bridge is tried at once; About is not shown again.
+        // Without --bridge, the remembered bridge is tried at once; About is not shown again (it was
+        // remembered).
         Orvel second(home.environment(), QString());
         second.waitUntilConnected();
-        QVERIFY2(second.said(u"trying the remembered bridge at "_qs + sim_->hostAndPort()),
-                 qPrintable(second.output));
-        QVERIFY(!second.said(u"first launch: showing About Orvel"_qs));
-        QVERIFY(!second.said(u"unhiding"_qs));
+        QVERIFY(second.said(u"trying the remembered bridge at "_qs + sim_->host()));
+        QVERIFY(!second.said(u"first launch: showing About Orvel"_qs) && !second.said(u"unhiding"_qs));
 
         // Another launch while it runs shows its window and steps aside, without a banner.
-        Orvel third(home.environment(), sim_->hostAndPort());
+        Orvel third(home.environment(), sim_->host());
         QTRY_VERIFY2_WITH_TIMEOUT(third.finished(), qPrintable(third.output), 10000);
         QCOMPARE(third.process.exitCode(), 0);
-        QVERIFY2(third.said(u"Orvel is already running; its settings window has been shown"_qs),
-                 qPrintable(third.output));
+        QVERIFY(third.said(u"Orvel is already running; its settings window has been shown"_qs));
         QTRY_VERIFY2_WITH_TIMEOUT(second.said(u"unhiding"_qs), qPrintable(second.output), 5000);
         second.quit();
-        QCOMPARE(home.read(".local/share/Orvel/swift_log.txt").count("Application Launched"), 2);
+        const QString log = QString::fromUtf8(home.read(".local/share/Orvel/swift_log.txt"));
+        const QRegularExpression launch(u"(?m)^\\S+Z: =+\n\\S+Z: Application Launched$"_qs);
+        QVERIFY2(log.indexOf(launch) == 0 && log.count(launch) == 2, qPrintable(log));
     }
 
     // Each step is a line for the peer (or "kill" it, or "quit" Orvel), then the number of PUTs to
@@ -109,7 +92,8 @@ private slots:
     // it was.
     void session_data()
     {
-        QTest::addColumn<bool>("atLogin"); // started with --login beside a tray: hidden throughout
+        // Whether it is started with --login (every session has a tray): hidden throughout.
+        QTest::addColumn<bool>("atLogin");
         QTest::addColumn<QStringList>("steps");
         QTest::newRow("arm, record, stop") << false << QStringList{"arm:0", "record:2", "stop:4"};
         QTest::newRow("closed while recording") << false << QStringList{"record:2", "close:4"};
@@ -128,8 +112,7 @@ private slots:
             QSKIP(qPrintable(skip_));
         Home home;
         QProcessEnvironment env = home.environment();
-        if (atLogin)
-            env.insert(u"ORVEL_ASSUME_TRAY"_qs, u"1"_qs);
+        env.insert(u"ORVEL_ASSUME_TRAY"_qs, u"1"_qs);
         const auto orvel = startOrvel(home, env, atLogin ? QStringList{u"--login"_qs} : QStringList());
         if (QTest::currentTestFailed())
             return;
@@ -150,10 +133,10 @@ private slots:
                 QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"done "_qs + line.section(' ', 0, 0)),
                                           qPrintable(daw.output), 10000);
             }
-            const int wanted = step.section(':', 1).toInt();
-            QTRY_VERIFY2_WITH_TIMEOUT(putBodies().size() >= wanted, qPrintable(orvel->output), 10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(sim_->writes().size() >= step.section(':', 1).toInt(),
+                                      qPrintable(orvel->output), 10000);
         }
-        QCOMPARE(putBodies(), kOn + kBack);
+        QCOMPARE(sim_->writes(), kOn + kBack);
         QVERIFY(!orvel->said(u"unhiding"_qs));
         QCOMPARE(orvel->finished(), steps.last().startsWith(u"quit"_qs));
     }
@@ -195,7 +178,7 @@ private slots:
         Program daw(env, QStringLiteral(DAW_PEER), {orvel->jackClient()});
         QTRY_VERIFY2_WITH_TIMEOUT(daw.said(u"talking"_qs), qPrintable(daw.output + orvel->output), 15000);
         daw.send(u"record"_qs);
-        QTRY_COMPARE_WITH_TIMEOUT(putBodies(), kOn, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sim_->writes(), kOn, 10000);
     }
 };
 
