@@ -46,11 +46,6 @@ bool isOpenableWebLink(const QUrl& link)
     return !link.host().isEmpty();
 }
 
-bool isOpenableWebLink(const QString& link)
-{
-    return isOpenableWebLink(QUrl(link));
-}
-
 bool openWebLink(const QUrl& link)
 {
     if (!isOpenableWebLink(link)) {

@@ -20,7 +20,6 @@ QUrl linkWithVersion(const QString& base, const QString& version);
 // True only for an http or https URL with a host. Links that arrive from the network are opened
 // only when this holds, so a headline can never make us hand a file, script or custom-scheme
 // link to the desktop.
-bool isOpenableWebLink(const QString& link);
 bool isOpenableWebLink(const QUrl& link);
 
 // Hands `link` to the desktop's default browser when it is openable; otherwise opens nothing and
