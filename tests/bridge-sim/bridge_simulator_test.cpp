@@ -28,12 +28,11 @@ struct Reply {
     {
         QStringList out;
         for (const QJsonValue& entry : json.array()) {
-            const QJsonObject success = entry["success"].toObject();
-            for (auto it = success.begin(); it != success.end(); ++it)
-                out << it.key().section('/', -1) + '=' + it->toVariant().toString();
-            if (const QJsonValue error = entry["error"]; error.isObject())
-                out << error["address"].toString().section('/', -1) + '!' +
-                           QString::number(error["type"].toInt());
+            const QJsonObject success = entry["success"].toObject(), error = entry["error"].toObject();
+            out << (success.isEmpty() ? error["address"].toString().section('/', -1) + '!' +
+                                            error["type"].toVariant().toString()
+                                      : success.begin().key().section('/', -1) + '=' +
+                                            success.begin()->toVariant().toString());
         }
         out.sort();
         return out.join(' ');

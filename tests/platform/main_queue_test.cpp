@@ -10,7 +10,7 @@ using namespace orvel;
 class MainQueueTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void manualClockRunsStepsInTimeThenSchedulingOrder()
+    void stepsRunInTimeThenSchedulingOrderOnTheManualClockAndTheEventLoop()
     {
         ManualClock clock;
         QStringList ran;
@@ -45,24 +45,22 @@ private Q_SLOTS:
         clock.advance(10);
         timer->fire();
         QCOMPARE(ticks, (QList<qint64>{41, 51, 61, 71}));
-    }
 
-    void qtQueueRunsStepsAndTimersOnTheEventLoop()
-    {
+        // The Qt queue runs them on the event loop.
         QElapsedTimer elapsed;
         elapsed.start();
-        bool ran = false;
-        MainQueue::shared().after(0.05, [&] { ran = true; });
-        QTRY_VERIFY_WITH_TIMEOUT(ran, 5000);
+        bool done = false;
+        MainQueue::shared().after(0.05, [&] { done = true; });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
         QVERIFY(elapsed.elapsed() >= 40);
 
-        int ticks = 0;
-        auto timer = MainQueue::shared().scheduleRepeating(0.02, {}, [&](RepeatingTimer&) { ++ticks; });
-        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, 5000);
-        timer->invalidate();
-        const int stopped = ticks;
+        int count = 0;
+        auto repeating = MainQueue::shared().scheduleRepeating(0.02, {}, [&](RepeatingTimer&) { ++count; });
+        QTRY_VERIFY_WITH_TIMEOUT(count >= 3, 5000);
+        repeating->invalidate();
+        const int stopped = count;
         QTest::qWait(60);
-        QCOMPARE(ticks, stopped);
+        QCOMPARE(count, stopped);
     }
 };
 

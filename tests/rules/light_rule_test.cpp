@@ -51,6 +51,7 @@ class LightRuleTest : public QObject {
     std::shared_ptr<HttpHueBridge> client_;
 
     Preferences& store() { return Preferences::standard(); }
+    double real(const char* key) { return store().real(key).value; }
 
     bool readAll() { return test::SimBridge::read(*client_).isEmpty(); }
     // Advances the clock by `seconds`, with every request the rule made answered and taken in before
@@ -128,11 +129,9 @@ private Q_SLOTS:
             bridge_->sim.addLight(bridge_->sim.light("2"));
         QVERIFY(readAll());
         auto rule = LightRule::create(12, client_);
-        for (const auto& [key, value] : {std::pair{"12light_index", 255.0},
-                                         {"12on_hue", -1.0},
-                                         {"12on_saturation", 255.0},
-                                         {"12on_value", 255.0}})
-            QCOMPARE(store().real(key).value, value);
+        QCOMPARE(QList<double>(
+                     {real("12light_index"), real("12on_hue"), real("12on_saturation"), real("12on_value")}),
+                 QList<double>({255, -1, 255, 255}));
         QCOMPARE(store().boolean("12on_on").value, true);
         QVERIFY(!store().contains("1on_hue")); // rule 12's keys never pass for rule 1's
         QCOMPARE(after(5), QStringList{});     // no light chosen: nothing is touched
@@ -141,7 +140,7 @@ private Q_SLOTS:
         store().setText("2on_hue", "not a number");
         QCOMPARE(LightRule::create(0, client_)->baseHue(), std::optional<double>(0)); // hue 0 is a hue
         QCOMPARE(LightRule::create(2, client_)->onHueDegrees(), -1.0);
-        QCOMPARE(store().real("2on_hue").value, -1.0); // the default replaced the unusable value
+        QCOMPARE(real("2on_hue"), -1.0); // the default replaced the unusable value
 
         // A stored light past the end of the bridge's list stays chosen but is never written.
         store().setInteger("3light_index", 300);
@@ -211,9 +210,24 @@ private Q_SLOTS:
         QCOMPARE(now().last(), R"(1 {"hue":5000,"sat":140,"bri":200})");
     }
 
-    void switchOffBeforeOrAcrossTheDeferredStep()
+    void choosingALightBlinksItAndSwitchOffBeforeOrAcrossTheDeferredStep()
     {
-        auto rule = settledRule(3);
+        auto rule = settledRule(0);
+        rule->setLightID(3);
+        QVERIFY(rule->on());
+        QCOMPARE(after(0.1), kShelfOn);
+        after(1.85);
+        QVERIFY(rule->on());
+        QCOMPARE(after(0.05), QStringList{kShelfOff});
+
+        // blink() during an on state only ends it 2 s later.
+        rule->switchOn();
+        after(1.5);
+        rule->blink();
+        QCOMPARE(after(1.95), QStringList{});
+        QCOMPARE(after(0.05), QStringList{kShelfOff});
+        QVERIFY(!rule->on());
+
         rule->switchOn();
         rule->switchOff();
         QCOMPARE(after(5), QStringList{kShelfOff}); // no on state after the off
@@ -239,31 +253,6 @@ private Q_SLOTS:
         QCOMPARE(after(0.05), kShelfOn);
     }
 
-    void choosingALightBlinksIt()
-    {
-        auto rule = settledRule(0);
-        rule->setLightID(3);
-        QVERIFY(rule->on());
-        QCOMPARE(after(0.1), kShelfOn);
-        after(1.85);
-        QVERIFY(rule->on());
-        QCOMPARE(after(0.05), QStringList{kShelfOff});
-
-        // blink() during an on state only ends it 2 s later.
-        rule->switchOn();
-        after(1.5);
-        rule->blink();
-        QCOMPARE(after(1.95), QStringList{});
-        QCOMPARE(after(0.05), QStringList{kShelfOff});
-        QVERIFY(!rule->on());
-
-        // A plug has no colour to go back to.
-        rule->setLightID(2);
-        QCOMPARE(rule->baseHue(), std::nullopt);
-        QCOMPARE(rule->baseValue(), -1.0);
-        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
-    }
-
     void valuesOutsideTheRangesAreClampedAndEveryAssignmentStored()
     {
         auto rule = settledRule(0, -1, 300, std::numeric_limits<double>::quiet_NaN());
@@ -277,7 +266,7 @@ private Q_SLOTS:
         rule->setOnValue(-20);
         rule->setOnOn(rule->onOn());
         QCOMPARE(spy.count(), 4);
-        QCOMPARE(store().real("0on_saturation").value, -5.0);
+        QCOMPARE(real("0on_saturation"), -5.0);
         after(2);
         rule->switchOn();
         QCOMPARE(after(0.1), (QStringList{"1 " + kOn, R"(1 {"hue":65535,"sat":0,"bri":1})"}));
@@ -296,8 +285,11 @@ private Q_SLOTS:
         QCOMPARE(rule->lightID(), quint64(2));
         QCOMPARE(after(0.1).value(0), "4 " + kOn);
         // A picked light without a unique id leaves none that could lead the next start elsewhere.
-        rule->setLightID(1);
+        rule->setLightID(1); // a plug, which has no colour to go back to
         QCOMPARE(store().text("0light_uid").value, QStringLiteral("00:17:88:01:00:00:00:03-01"));
+        QCOMPARE(rule->baseHue(), std::nullopt);
+        QCOMPARE(rule->baseValue(), -1.0);
+        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
         rule->setLightID(0);
         QCOMPARE(LightRule::create(0, client_)->lightID(), quint64(0));
 

@@ -65,7 +65,7 @@ class HttpHueDiscoveryTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void readsAnMdnsAnnouncementAndRefusesDamagedOnes()
+    void findsBridgesEveryWayReportsEachOnceAndRefusesDamagedAnswers()
     {
         const QByteArray good = bridgeAnnouncement(443, 0xC0A80114);
         const auto instances = mdns::parseResponse(good, "_hue._tcp.local");
@@ -81,10 +81,7 @@ private Q_SLOTS:
         // The first name as a pointer to itself, or past the end.
         for (const QByteArray& name : {QByteArray("\xC0\x0C"), QByteArray("\xFF\xFF")})
             QVERIFY(!mdns::parseResponse(QByteArray(good).replace(12, 2, name), "_hue._tcp.local"));
-    }
 
-    void findsBridgesEveryWayReportsEachOnceAndTakesOnlyAPlainCloudList()
-    {
         const SimBridge first, second(test::kThreeLights, {.bridgeId = QStringLiteral("001788FFFE0D0E0F")});
         // Answers every _hue._tcp question with an announcement of the first bridge, after a
         // malformed packet, the way a crowded network might.

@@ -73,7 +73,7 @@ private slots:
         QVERIFY(inbox.push(on, sizeof on)); // empty again: the next message starts a new batch
     }
 
-    void wireBytes()
+    void wireBytesAndNoEndpointsForAnUnusableApi()
     {
         // Type, data 1, received bytes; what goes on the wire, or "-" when it cannot be sent. The empty
         // command puts nothing on the wire, received bytes go out as they came, others are made from
@@ -94,10 +94,7 @@ private slots:
             QCOMPARE(sent ? bytes.toHex() : QByteArray("-"), QByteArray(c.wire));
             QCOMPARE(error.isEmpty(), sent);
         }
-    }
-
-    void unusableApiChoiceGivesNoEndpoints()
-    {
+        // An unusable API choice gives no endpoints.
         for (const QString reason : {"ORVEL_MIDI_API=none", "\"coremidi\""}) {
             qputenv("ORVEL_MIDI_API", reason.contains('=') ? "none" : "coremidi");
             RtMidiEndpoints endpoints;
