@@ -134,7 +134,7 @@ private Q_SLOTS:
         }
     }
 
-    void pairsOnlyWithTheBridgeOneRequestAtATimeAndReportsARefusedName()
+    void pairsAndSpeaksOnlyWithTheBridgeOneRequestAtATimeAndReportsARefusedName()
     {
         SimBridge bridge;
         const QString host = bridge.host();
@@ -182,28 +182,56 @@ private Q_SLOTS:
         QTRY_VERIFY(printed(console, "HTTP 307"));
         QCOMPARE(contentType, QByteArray("application/json"));
         QVERIFY(elsewhere.sim.requests().isEmpty());
+
+        // Over HTTPS only to the bridge's own certificate.
+        sim::SimOptions tls{.https = true};
+        std::optional<SimBridge> secure(std::in_place, orvel::test::kThreeLights, tls);
+        const auto secureClient = secure->readClient();
+
+        // Another bridge takes the address over: it never gets the user name.
+        tls.port = secure->sim.port();
+        tls.bridgeId = QStringLiteral("001788FFFE0D0E0F");
+        secure.reset();
+        secure.emplace(orvel::test::kThreeLights, tls);
+        QVERIFY(!SimBridge::read(*secureClient).isEmpty());
+        QVERIFY(!secureClient->authenticated());
+        switchOn(*secureClient->lights()->front(), 0, 0, 0);
+        QVERIFY(!SimBridge::read(*secureClient).isEmpty());
+        QCOMPARE(asked(*secure).filter("GET /api/config").size(), asked(*secure).size());
+
+        // A bridge that says it is another one than its certificate names is not spoken to at
+        // all, not even over plain HTTP.
+        secure->sim.setRawAnswer("/api/config", 200, R"({"name":"Imposter","bridgeid":"001788FFFE999999"})",
+                                 "application/json");
+        secure->sim.clearRequests();
+        auto fresh = HttpHueBridge::create(secure->host(), kSimUser);
+        QVERIFY(SimBridge::read(*fresh).contains("certificate"));
+        QVERIFY(printed(console, "not talking to it"));
+        fresh->registerUsername();
+        QVERIFY(!SimBridge::read(*fresh).isEmpty());
+        QCOMPARE(asked(*secure).filter("GET /api/config").size(), asked(*secure).size());
     }
 
-    void keepsTheOrderOfEachLightUnderLoad()
+    void keepsTheOrderOfEachLightUnderLoadRetriesABusyBridgeAndGivesUpOnABusyOrSilentOne()
     {
-        SimBridge bridge(test::kThreeLights, {.latencyMs = 60});
+        SimBridge loaded(test::kThreeLights, {.latencyMs = 60});
         for (int i = 0; i < 2; ++i) // five lights, for more than four requests at once
-            bridge.sim.addLight(bridge.sim.light("1"));
-        const auto client = bridge.readClient();
-        const HueLightList lights = client->lights().value();
-        bridge.sim.clearRequests();
+            loaded.sim.addLight(loaded.sim.light("1"));
+        const auto loadedClient = loaded.readClient();
+        const HueLightList lights = loadedClient->lights().value();
+        loaded.sim.clearRequests();
         // Many rules switching at once: each light gets an on and a colour, three times over.
         for (int round = 0; round < 3; ++round)
             for (const auto& light : lights)
                 switchOn(*light, round, 0, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(bridge.sim.requests().size(), 3 * 2 * 5, 15000);
-        const auto all = bridge.sim.requests();
-        for (const QString& id : bridge.sim.lightIds()) {
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.sim.requests().size(), 3 * 2 * 5, 15000);
+        const auto all = loaded.sim.requests();
+        for (const QString& id : loaded.sim.lightIds()) {
             QStringList expected;
             for (int round = 0; round < 3; ++round)
                 expected << id + R"( {"on":true})"
                          << id + QStringLiteral(R"( {"hue":%1,"sat":0,"bri":1})").arg(round);
-            QCOMPARE(bridge.writes().filter(QRegularExpression('^' + id + ' ')), expected);
+            QCOMPARE(loaded.writes().filter(QRegularExpression('^' + id + ' ')), expected);
             // One light's next request leaves only once the previous one was answered.
             double last = -1;
             for (const auto& r : all)
@@ -213,10 +241,7 @@ private Q_SLOTS:
         // At most four requests are out at once: the fifth arrives only once one of the first four
         // was answered, which the bridge holds back for 60 ms.
         QVERIFY(all[4].time - all[0].time >= 0.05);
-    }
 
-    void retriesABusyBridgeAndGivesUpOnABusyOrSilentOne()
-    {
         // Over plain HTTP a busy bridge answers 503, over HTTPS 429.
         sim::SimOptions options{.rateLimitPerSecond = 3};
         SimBridge bridge(QByteArray{}, options);
@@ -255,37 +280,6 @@ private Q_SLOTS:
         QTRY_VERIFY(printed(console, "write of light 1 failed: no answer within 0.3 s"));
         silent.sim.setSilent(false);
         QCOMPARE(SimBridge::read(*silentClient), QString());
-    }
-
-    void speaksHttpsOnlyToTheBridgesOwnCertificate()
-    {
-        sim::SimOptions options{.https = true};
-        std::optional<SimBridge> bridge(std::in_place, orvel::test::kThreeLights, options);
-        const auto client = bridge->readClient();
-
-        // Another bridge takes the address over: it never gets the user name.
-        options.port = bridge->sim.port();
-        options.bridgeId = QStringLiteral("001788FFFE0D0E0F");
-        bridge.reset();
-        bridge.emplace(orvel::test::kThreeLights, options);
-        QVERIFY(!SimBridge::read(*client).isEmpty());
-        QVERIFY(!client->authenticated());
-        switchOn(*client->lights()->front(), 0, 0, 0);
-        QVERIFY(!SimBridge::read(*client).isEmpty());
-        QCOMPARE(asked(*bridge).filter("GET /api/config").size(), asked(*bridge).size());
-
-        // A bridge that says it is another one than its certificate names is not spoken to at
-        // all, not even over plain HTTP.
-        bridge->sim.setRawAnswer("/api/config", 200, R"({"name":"Imposter","bridgeid":"001788FFFE999999"})",
-                                 "application/json");
-        bridge->sim.clearRequests();
-        ConsoleCapture console;
-        auto fresh = HttpHueBridge::create(bridge->host(), kSimUser);
-        QVERIFY(SimBridge::read(*fresh).contains("certificate"));
-        QVERIFY(printed(console, "not talking to it"));
-        fresh->registerUsername();
-        QVERIFY(!SimBridge::read(*fresh).isEmpty());
-        QCOMPARE(asked(*bridge).filter("GET /api/config").size(), asked(*bridge).size());
     }
 };
 

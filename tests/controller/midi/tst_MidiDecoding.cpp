@@ -14,14 +14,10 @@ QString decoded(const char* text)
     const QByteArray bytes = QByteArray::fromHex(text);
     // A heap copy of exactly the right size, so that a sanitizer build catches any read past it.
     const auto command = decodeMidi(std::vector<unsigned char>(bytes.begin(), bytes.end()));
-    if (!command)
-        return "rejected";
-    return QStringLiteral("%1 %2 %3 ch%4%5")
-        .arg(command->commandType, 0, 16)
-        .arg(command->data1)
-        .arg(command->data2)
-        .arg(command->channel())
-        .arg(command->bytes == bytes ? "" : " changed");
+    return !command
+               ? u"rejected"_qs
+               : QString::asprintf("%x %d %d ch%d%s", command->commandType, command->data1, command->data2,
+                                   command->channel(), command->bytes == bytes ? "" : " changed");
 }
 
 } // namespace
