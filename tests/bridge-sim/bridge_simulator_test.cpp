@@ -104,8 +104,7 @@ private Q_SLOTS:
         // All asked so far but the /sim/ requests, for a look from outside: 3 pairings, 3 reads, 6 writes.
         const QJsonArray listed = call(sim, "GET", "/sim/requests").json.array();
         QCOMPARE(listed.size(), 12);
-        QCOMPARE(listed[7]["body"].toString(),
-                 QStringLiteral(R"({"bri":0,"hue":70000,"on":"yes","ct":200,"x":1})"));
+        QCOMPARE(listed[7]["body"].toString(), R"({"bri":0,"hue":70000,"on":"yes","ct":200,"x":1})");
     }
 
     void injectsEachFaultKind()
@@ -128,10 +127,9 @@ private Q_SLOTS:
 
             // The light taken away comes back when the fault is switched off.
             const auto away = [&] {
-                QStringList ids = sim.lightIds();
-                ids.removeIf(
-                    [&](const QString& id) { return sim.light(id).value("state")["reachable"].toBool(); });
-                return ids.size();
+                return std::ranges::count_if(sim.lightIds(), [&](const QString& id) {
+                    return !sim.light(id).value("state")["reachable"].toBool();
+                });
             };
             QCOMPARE(away(), kind == QString("unreachable") ? 1 : 0);
             sim.setFaults({});
@@ -143,9 +141,7 @@ private Q_SLOTS:
         QVERIFY(faults.parseKinds(" Garbage,slow,,garbage", &error));
         QCOMPARE(faults.kinds, (QStringList{"garbage", "slow"}));
         QVERIFY(!faults.parseKinds("slow,sleepy", &error));
-        QCOMPARE(
-            error,
-            QStringLiteral("unknown fault \"sleepy\"; known: rate-limit, garbage, slow, reset, unreachable"));
+        QCOMPARE(error, R"(unknown fault "sleepy"; known: rate-limit, garbage, slow, reset, unreachable)");
         QCOMPARE(faults.kinds, (QStringList{"garbage", "slow"})); // unchanged by a bad line
     }
 };

@@ -103,7 +103,7 @@ private Q_SLOTS:
         Preferences::installStandard(nullptr);
     }
 
-    void sharedTypesBehave()
+    void sharedTypesBehaveAndNewAndStoredRulesReadTheirKeys()
     {
         Queue<quint64> queue; // first in, first out
         QCOMPARE(queue.dequeue(), std::nullopt);
@@ -120,10 +120,7 @@ private Q_SLOTS:
         cell.setVal(4);
         QCOMPARE(spy.count(), 2);
         QCOMPARE(cell.val(), qint64(4));
-    }
 
-    void newAndStoredRulesReadTheirKeys()
-    {
         // Position 255 means "no light", even on a bridge that has a light there.
         for (int i = 4; i < 256; ++i)
             bridge_->sim.addLight(bridge_->sim.light("2"));
