@@ -26,7 +26,7 @@ class TestMidiDecoding : public QObject {
     Q_OBJECT
 
 private slots:
-    void decodingNeverReadsPastTheGivenLength()
+    void decodingNeverReadsPastTheGivenLengthAndTheInboxBatches()
     {
         const struct {
             const char *bytes, *decoded;
@@ -48,10 +48,8 @@ private slots:
         QCOMPARE(QList<bool>({decodeMidi(buffer, 2).has_value(), decodeMidi(buffer, 3).has_value(),
                               decodeMidi(buffer + 3, 2).has_value(), decodeMidi(nullptr, 3).has_value()}),
                  QList<bool>({false, true, false, false}));
-    }
 
-    void inboxBatchesInArrivalOrderAndReportsMalformed()
-    {
+        // The inbox batches in arrival order and reports malformed messages.
         ConsoleCapture console;
         MidiInbox inbox;
         const unsigned char on[] = {0x90, 95, 127}, shortOn[] = {0x90, 95}, cc[] = {0xB0, 44, 68};
