@@ -15,8 +15,7 @@ private Q_SLOTS:
         ManualClock clock;
         QStringList ran;
         const auto step = [&](const char* name) {
-            return
-                [&, name] { ran << QStringLiteral("%1@%2").arg(name).arg(std::llround(clock.now() * 1e6)); };
+            return [&, name] { ran << QString::asprintf("%s@%lld", name, std::llround(clock.now() * 1e6)); };
         };
         clock.after(2.0, step("b"));
         clock.after(1.0, step("a"));

@@ -8,8 +8,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <sys/stat.h>
-
 using namespace orvel;
 using Status = Preferences::Status;
 
@@ -25,10 +23,6 @@ class PreferencesTest : public QObject {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     QJsonObject stored() { return QJsonDocument::fromJson(read(path_)).object(); }
-    QStringList files(const QStringList& filter = {})
-    {
-        return QDir(dir_.filePath("Orvel")).entryList(filter, QDir::Files);
-    }
     void seed(const QByteArray& bytes)
     {
         QFile file(path_);
@@ -69,15 +63,14 @@ private Q_SLOTS:
             QVERIFY(!QFile::exists(path_)); // nothing flushed yet: a write costs no disk access
             clock.advance(1.0);
             QCOMPARE(stored().value("hue_username").toString(), QStringLiteral("secret"));
-            struct stat info {};
-            QCOMPARE(::stat(QFile::encodeName(path_).constData(), &info), 0);
-            QCOMPARE(info.st_mode & 0777, mode_t(0600));
+            QCOMPARE(QFile::permissions(path_),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
             store.setInteger("rule_count", 3); // written by the destructor, not a timer
         }
         clock.advance(5); // the pending flush finds its store gone and does nothing
         QCOMPARE(stored().value("rule_count").toInt(), 3);
         // Replacement is write-then-rename: no temporary file is left beside the store.
-        QCOMPARE(files(), QStringList{"preferences.json"});
+        QCOMPARE(QDir(dir_.filePath("Orvel")).entryList(QDir::Files), QStringList{"preferences.json"});
 
         // Members the program does not know are kept; a corrupt file is set aside.
         seed(R"({"rule_count": 3, "note": ["kept", 1]})");
@@ -94,7 +87,8 @@ private Q_SLOTS:
         Preferences store(path_);
         QVERIFY(!store.contains("rule_count"));
         QVERIFY(console.lines().first().contains("could not read"));
-        const QStringList aside = files({"preferences.json.corrupt-*"});
+        const auto aside =
+            QDir(dir_.filePath("Orvel")).entryList({"preferences.json.corrupt-*"}, QDir::Files);
         QCOMPARE(aside.size(), 1);
         QCOMPARE(read(dir_.filePath("Orvel/" + aside.first())), QByteArray("{\"rule_count\": 3,, garbage"));
         store.setBool("global_toggle", true);

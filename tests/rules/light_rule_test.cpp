@@ -69,8 +69,7 @@ class LightRuleTest : public QObject {
     QStringList now() { return after(0); }
 
     // A rule already settled on `light` with the given on state (the choosing blink played out).
-    std::shared_ptr<LightRule> settledRule(qint64 light, double hue = 21845, double sat = 200,
-                                           double bri = 255, bool onOn = true)
+    auto settledRule(qint64 light, double hue = 21845, double sat = 200, double bri = 255, bool onOn = true)
     {
         store().setInteger("0light_index", light);
         for (const auto& [key, value] :

@@ -59,6 +59,12 @@ std::pair<QStringList, QString> discover(const QStringList& hosts, quint16 mdnsP
     return {delegate.hosts, log.value_or(QString())};
 }
 
+// The cloud's list: the second bridge (at port %1) twice, one off the local network and two broken entries.
+const char* const kCloudList = R"([{"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
+    {"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
+    {"id": "001788fffe111111", "internalipaddress": "203.0.113.7", "port": 443},
+    {"id": "broken", "internalipaddress": "not-an-address"}, 17])";
+
 } // namespace
 
 class HttpHueDiscoveryTest : public QObject {
@@ -95,19 +101,11 @@ private Q_SLOTS:
                 if (question.data().contains("\x04_hue\x04_tcp\x05local"))
                     for (const QByteArray& packet : {QByteArray::fromHex("0000840000000001c00c"),
                                                      bridgeAnnouncement(first.sim.port(), 0x7F000001)})
-                        mdnsResponder.writeDatagram(packet, question.senderAddress(),
-                                                    quint16(question.senderPort()));
+                        mdnsResponder.writeDatagram(packet, question.senderAddress(), question.senderPort());
             }
         });
-        // The cloud lists the second bridge twice, one off the local network and two broken entries.
         QHttpServer cloud;
-        const QByteArray list =
-            QStringLiteral(R"([{"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
-                                {"id": "001788fffe0d0e0f", "internalipaddress": "127.0.0.1", "port": %1},
-                                {"id": "001788fffe111111", "internalipaddress": "203.0.113.7", "port": 443},
-                                {"id": "broken", "internalipaddress": "not-an-address"}, 17])")
-                .arg(second.sim.port())
-                .toUtf8();
+        const QByteArray list = QString(kCloudList).arg(second.sim.port()).toUtf8();
         auto status = QHttpServerResponder::StatusCode::Ok;
         cloud.route("/", [&] { return QHttpServerResponse("application/json", list, status); });
         const quint16 cloudPort = cloud.listen(QHostAddress::LocalHost, 0);
@@ -122,12 +120,11 @@ private Q_SLOTS:
         QCOMPARE(questions, 2); // asked at the start and once more
         QVERIFY(hosts.size() == 2 && hosts.contains(second.host()) &&
                 (hosts.contains(first.host()) || hosts.contains(byName)));
-        for (const QString& line :
-             QStringList{QStringLiteral("mDNS: ignored a malformed answer from 127.0.0.1"),
-                         "(bridge id 001788FFFE0A0B0C)", "mDNS: checking " + first.host(),
-                         "cloud: checking " + second.host(), "was already reported",
-                         "bridge 001788FFFE0A0B0C \"Orvel Sim\" over http", routerHost + ": no bridge",
-                         "127.0.0.1:1: no bridge", "203.0.113.7 is not a local address"})
+        for (const QString& line : QStringList{
+                 "mDNS: ignored a malformed answer from 127.0.0.1", "(bridge id 001788FFFE0A0B0C)",
+                 "mDNS: checking " + first.host(), "cloud: checking " + second.host(), "was already reported",
+                 "bridge 001788FFFE0A0B0C \"Orvel Sim\" over http", routerHost + ": no bridge",
+                 "127.0.0.1:1: no bridge", "203.0.113.7 is not a local address"})
             QVERIFY2(log.contains(line), qPrintable(line + " in:\n" + log));
         // An address off the local network is never contacted.
         QVERIFY(!log.contains(QStringLiteral("checking 203.0.113.7")));
