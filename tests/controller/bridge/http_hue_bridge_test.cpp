@@ -18,10 +18,9 @@ using orvel::test::SimBridge;
 
 namespace {
 
-bool printed(const ConsoleCapture& console, const QString& part)
-{
+const auto printed = [](const ConsoleCapture& console, const QString& part) {
     return console.lines().join('\n').contains(part);
-}
+};
 
 // "METHOD path" of every request the bridge received.
 QStringList asked(const SimBridge& bridge)
