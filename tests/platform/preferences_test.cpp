@@ -8,8 +8,6 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 
-#include <sys/stat.h>
-
 using namespace orvel;
 using Status = Preferences::Status;
 
@@ -25,24 +23,17 @@ class PreferencesTest : public QObject {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     QJsonObject stored() { return QJsonDocument::fromJson(read(path_)).object(); }
-    QStringList files(const QStringList& filter = {})
-    {
-        return QDir(dir_.filePath("Orvel")).entryList(filter, QDir::Files);
-    }
     void seed(const QByteArray& bytes)
     {
-        QDir().mkpath(dir_.filePath("Orvel"));
         QFile file(path_);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(bytes);
     }
 
 private Q_SLOTS:
-    void init() { QDir(dir_.filePath("Orvel")).removeRecursively(); }
-
     void typedReadsTellAbsentFromNotConvertible()
     {
-        Preferences store(path_);
+        Preferences store(dir_.filePath("typed.json"));
         store.setInteger("int", 7);
         store.setDouble("whole", 255.0);
         store.setDouble("half", 127.5);
@@ -52,10 +43,7 @@ private Q_SLOTS:
         store.setInteger("big", (qint64(1) << 53) + 1); // no double holds it exactly
         store.setDouble("huge", 1e30);
         QCOMPARE(store.integer("missing").status, Status::Absent);
-        QCOMPARE(store.integer("int").value, qint64(7));
         QCOMPARE(store.integer("whole").value, qint64(255));
-        QCOMPARE(store.real("half").value, 127.5);
-        QCOMPARE(store.boolean("flag").value, true);
         QCOMPARE(store.integer("name").valueOr(3), qint64(3));
         // There, but not of the type asked for: a Bool is not a number and a number not a Bool.
         for (const Status status :
@@ -65,7 +53,7 @@ private Q_SLOTS:
             QCOMPARE(status, Status::NotConvertible);
     }
 
-    void writesReachTheDiskWithinASecondAsOwnerOnlyJson()
+    void writesReachTheDiskWithinASecondAsOwnerOnlyJsonKeepingForeignMembers()
     {
         ManualClock clock;
         ScopedMainQueue scope(clock);
@@ -75,19 +63,16 @@ private Q_SLOTS:
             QVERIFY(!QFile::exists(path_)); // nothing flushed yet: a write costs no disk access
             clock.advance(1.0);
             QCOMPARE(stored().value("hue_username").toString(), QStringLiteral("secret"));
-            struct stat info {};
-            QCOMPARE(::stat(QFile::encodeName(path_).constData(), &info), 0);
-            QCOMPARE(info.st_mode & 0777, mode_t(0600));
+            QCOMPARE(QFile::permissions(path_),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
             store.setInteger("rule_count", 3); // written by the destructor, not a timer
         }
         clock.advance(5); // the pending flush finds its store gone and does nothing
         QCOMPARE(stored().value("rule_count").toInt(), 3);
         // Replacement is write-then-rename: no temporary file is left beside the store.
-        QCOMPARE(files(), QStringList{"preferences.json"});
-    }
+        QCOMPARE(QDir(dir_.filePath("Orvel")).entryList(QDir::Files), QStringList{"preferences.json"});
 
-    void foreignMembersAreKeptAndACorruptFileSetAside()
-    {
+        // Members the program does not know are kept; a corrupt file is set aside.
         seed(R"({"rule_count": 3, "note": ["kept", 1]})");
         {
             Preferences store(path_);
@@ -102,12 +87,13 @@ private Q_SLOTS:
         Preferences store(path_);
         QVERIFY(!store.contains("rule_count"));
         QVERIFY(console.lines().first().contains("could not read"));
-        const QStringList aside = files({"preferences.json.corrupt-*"});
+        const auto aside =
+            QDir(dir_.filePath("Orvel")).entryList({"preferences.json.corrupt-*"}, QDir::Files);
         QCOMPARE(aside.size(), 1);
         QCOMPARE(read(dir_.filePath("Orvel/" + aside.first())), QByteArray("{\"rule_count\": 3,, garbage"));
         store.setBool("global_toggle", true);
         QVERIFY(store.sync());
-        QVERIFY(QJsonDocument::fromJson(read(path_)).isObject());
+        QCOMPARE(stored().value("global_toggle"), QJsonValue(true));
     }
 };
 

@@ -51,32 +51,25 @@ class LightRuleTest : public QObject {
     std::shared_ptr<HttpHueBridge> client_;
 
     Preferences& store() { return Preferences::standard(); }
+    double real(const char* key) { return store().real(key).value; }
 
-    // Every request the rule made has been answered and its answer taken in.
-    bool settled()
-    {
-        return QTest::qWaitFor([&] { return client_->pendingRequests() == 0; }, 5000);
-    }
-    bool readAll()
-    {
-        bool done = false;
-        client_->readWithCompletion([&](HueBridgeClient&, const QString&) { done = true; });
-        return QTest::qWaitFor([&] { return done; }, 5000);
-    }
-    // Advances the clock by `seconds`; the state writes the bridge got since the last call.
+    bool readAll() { return test::SimBridge::read(*client_).isEmpty(); }
+    // Advances the clock by `seconds`, with every request the rule made answered and taken in before
+    // and after; the state writes the bridge got since the last call.
     QStringList after(double seconds)
     {
-        const bool answered = settled();
+        const auto idle = [&] { return client_->pendingRequests() == 0; };
+        const bool answered = QTest::qWaitFor(idle, 5000);
         clock_->advance(seconds);
-        const QStringList writes = answered && settled() ? bridge_->writes() : QStringList{"<unanswered>"};
+        const QStringList writes =
+            answered && QTest::qWaitFor(idle, 5000) ? bridge_->writes() : QStringList{"<unanswered>"};
         bridge_->sim.clearRequests();
         return writes;
     }
     QStringList now() { return after(0); }
 
     // A rule already settled on `light` with the given on state (the choosing blink played out).
-    std::shared_ptr<LightRule> settledRule(qint64 light, double hue = 21845, double sat = 200,
-                                           double bri = 255, bool onOn = true)
+    auto settledRule(qint64 light, double hue = 21845, double sat = 200, double bri = 255, bool onOn = true)
     {
         store().setInteger("0light_index", light);
         for (const auto& [key, value] :
@@ -84,8 +77,8 @@ class LightRuleTest : public QObject {
             store().setDouble(key, value);
         store().setBool("0on_on", onOn);
         auto rule = LightRule::create(0, client_);
-        after(0.1);
-        after(3.4);
+        for (const double step : {0.1, 3.4})
+            after(step);
         return rule;
     }
 
@@ -109,40 +102,32 @@ private Q_SLOTS:
         Preferences::installStandard(nullptr);
     }
 
-    void sharedTypesBehave()
+    void sharedTypesBehaveAndNewAndStoredRulesReadTheirKeys()
     {
         Queue<quint64> queue; // first in, first out
         QCOMPARE(queue.dequeue(), std::nullopt);
-        for (quint64 v : {1, 2, 3})
-            queue.enqueue(v);
+        queue.enqueue(1);
+        queue.enqueue(2);
         QCOMPARE(queue.dequeue(), std::optional<quint64>(1));
-        QCOMPARE(queue.elements, (QList<quint64>{2, 3}));
-
         // A light option is its position; the name may say "(unreachable)".
-        std::unordered_set<LightOption> set{{2, "Desk"}, {2, "Desk (unreachable)"}, {3, "Desk"}};
+        const std::unordered_set<LightOption> set{{2, "Desk"}, {2, "Desk (unreachable)"}, {3, "Desk"}};
         QCOMPARE(set.size(), std::size_t(2));
-
         SharedInt cell; // starts at one and tells of every assignment, even an unchanged value
         QCOMPARE(cell.val(), qint64(1));
         QSignalSpy spy(&cell, &SharedInt::changed);
-        cell.setVal(4);
+        cell.setVal(1);
         cell.setVal(4);
         QCOMPARE(spy.count(), 2);
         QCOMPARE(cell.val(), qint64(4));
-    }
 
-    void newAndStoredRulesReadTheirKeys()
-    {
         // Position 255 means "no light", even on a bridge that has a light there.
         for (int i = 4; i < 256; ++i)
             bridge_->sim.addLight(bridge_->sim.light("2"));
         QVERIFY(readAll());
         auto rule = LightRule::create(12, client_);
-        for (const auto& [key, value] : {std::pair{"12light_index", 255.0},
-                                         {"12on_hue", -1.0},
-                                         {"12on_saturation", 255.0},
-                                         {"12on_value", 255.0}})
-            QCOMPARE(store().real(key).value, value);
+        QCOMPARE(QList<double>(
+                     {real("12light_index"), real("12on_hue"), real("12on_saturation"), real("12on_value")}),
+                 QList<double>({255, -1, 255, 255}));
         QCOMPARE(store().boolean("12on_on").value, true);
         QVERIFY(!store().contains("1on_hue")); // rule 12's keys never pass for rule 1's
         QCOMPARE(after(5), QStringList{});     // no light chosen: nothing is touched
@@ -151,7 +136,7 @@ private Q_SLOTS:
         store().setText("2on_hue", "not a number");
         QCOMPARE(LightRule::create(0, client_)->baseHue(), std::optional<double>(0)); // hue 0 is a hue
         QCOMPARE(LightRule::create(2, client_)->onHueDegrees(), -1.0);
-        QCOMPARE(store().real("2on_hue").value, -1.0); // the default replaced the unusable value
+        QCOMPARE(real("2on_hue"), -1.0); // the default replaced the unusable value
 
         // A stored light past the end of the bridge's list stays chosen but is never written.
         store().setInteger("3light_index", 300);
@@ -194,6 +179,14 @@ private Q_SLOTS:
     void baseStateComesFromTheFreshReadOfAReachableLight()
     {
         auto rule = settledRule(0);
+        // A light already showing the on state is left alone; the base fields still hold the older
+        // capture, which is what switch-off restores.
+        bridge_->sim.setLightState("1", QJsonObject{{"hue", 21845}});
+        rule->switchOn();
+        QCOMPARE(after(0.1), QStringList{});
+        rule->switchOff();
+        QCOMPARE(now(), (QStringList{"1 " + kOn, kDeskBase}));
+
         // Changed by a wall switch or another app since the rule last looked.
         bridge_->sim.setLightState("1", QJsonObject{{"hue", 5000}});
         rule->switchOn();
@@ -213,9 +206,24 @@ private Q_SLOTS:
         QCOMPARE(now().last(), R"(1 {"hue":5000,"sat":140,"bri":200})");
     }
 
-    void switchOffBeforeOrAcrossTheDeferredStep()
+    void choosingALightBlinksItAndSwitchOffBeforeOrAcrossTheDeferredStep()
     {
-        auto rule = settledRule(3);
+        auto rule = settledRule(0);
+        rule->setLightID(3);
+        QVERIFY(rule->on());
+        QCOMPARE(after(0.1), kShelfOn);
+        after(1.85);
+        QVERIFY(rule->on());
+        QCOMPARE(after(0.05), QStringList{kShelfOff});
+
+        // blink() during an on state only ends it 2 s later.
+        rule->switchOn();
+        after(1.5);
+        rule->blink();
+        QCOMPARE(after(1.95), QStringList{});
+        QCOMPARE(after(0.05), QStringList{kShelfOff});
+        QVERIFY(!rule->on());
+
         rule->switchOn();
         rule->switchOff();
         QCOMPARE(after(5), QStringList{kShelfOff}); // no on state after the off
@@ -241,42 +249,6 @@ private Q_SLOTS:
         QCOMPARE(after(0.05), kShelfOn);
     }
 
-    void lightAlreadyShowingTheOnStateIsLeftAlone()
-    {
-        auto rule = settledRule(0, 21845);
-        bridge_->sim.setLightState("1", QJsonObject{{"hue", 21845}});
-        rule->switchOn();
-        QCOMPARE(after(0.1), QStringList{});
-        // The base fields still hold the older capture, which is what switch-off restores.
-        rule->switchOff();
-        QCOMPARE(now(), (QStringList{"1 " + kOn, kDeskBase}));
-    }
-
-    void choosingALightBlinksIt()
-    {
-        auto rule = settledRule(0);
-        rule->setLightID(3);
-        QVERIFY(rule->on());
-        QCOMPARE(after(0.1), kShelfOn);
-        after(1.85);
-        QVERIFY(rule->on());
-        QCOMPARE(after(0.05), QStringList{kShelfOff});
-
-        // blink() during an on state only ends it 2 s later.
-        rule->switchOn();
-        after(1.5);
-        rule->blink();
-        QCOMPARE(after(1.95), QStringList{});
-        QCOMPARE(after(0.05), QStringList{kShelfOff});
-        QVERIFY(!rule->on());
-
-        // A plug has no colour to go back to.
-        rule->setLightID(2);
-        QCOMPARE(rule->baseHue(), std::nullopt);
-        QCOMPARE(rule->baseValue(), -1.0);
-        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
-    }
-
     void valuesOutsideTheRangesAreClampedAndEveryAssignmentStored()
     {
         auto rule = settledRule(0, -1, 300, std::numeric_limits<double>::quiet_NaN());
@@ -290,7 +262,7 @@ private Q_SLOTS:
         rule->setOnValue(-20);
         rule->setOnOn(rule->onOn());
         QCOMPARE(spy.count(), 4);
-        QCOMPARE(store().real("0on_saturation").value, -5.0);
+        QCOMPARE(real("0on_saturation"), -5.0);
         after(2);
         rule->switchOn();
         QCOMPARE(after(0.1), (QStringList{"1 " + kOn, R"(1 {"hue":65535,"sat":0,"bri":1})"}));
@@ -309,8 +281,11 @@ private Q_SLOTS:
         QCOMPARE(rule->lightID(), quint64(2));
         QCOMPARE(after(0.1).value(0), "4 " + kOn);
         // A picked light without a unique id leaves none that could lead the next start elsewhere.
-        rule->setLightID(1);
+        rule->setLightID(1); // a plug, which has no colour to go back to
         QCOMPARE(store().text("0light_uid").value, QStringLiteral("00:17:88:01:00:00:00:03-01"));
+        QCOMPARE(rule->baseHue(), std::nullopt);
+        QCOMPARE(rule->baseValue(), -1.0);
+        QCOMPARE(rule->canControlOn(), std::optional<bool>(true));
         rule->setLightID(0);
         QCOMPARE(LightRule::create(0, client_)->lightID(), quint64(0));
 

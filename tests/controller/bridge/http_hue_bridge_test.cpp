@@ -18,10 +18,9 @@ using orvel::test::SimBridge;
 
 namespace {
 
-bool printed(const ConsoleCapture& console, const QString& part)
-{
+const auto printed = [](const ConsoleCapture& console, const QString& part) {
     return console.lines().join('\n').contains(part);
-}
+};
 
 // "METHOD path" of every request the bridge received.
 QStringList asked(const SimBridge& bridge)
@@ -49,7 +48,7 @@ class HttpHueBridgeTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void readsAndWritesEveryLightTypeAndRefreshesItInPlace()
+    void readsAndWritesEveryLightTypeRefreshesItInPlaceAndPrintsWhatWentWrong()
     {
         SimBridge bridge(QByteArray{}); // the simulator's own sample: every kind of light
         const auto client = bridge.readClient();
@@ -88,31 +87,56 @@ private Q_SLOTS:
         switchOn(*lights[2], 1, 2, 3);
         QTRY_COMPARE(bridge.writes().size(), 6);
         switchOn(*lights[3], 1, 2, 3);
-        QTRY_COMPARE(bridge.writes().size(), 7);
-        QCOMPARE(bridge.writes(), (QStringList{R"(1 {"on":true})", R"(1 {"hue":40000,"sat":254,"bri":254})",
-                                               R"(1 {"sat":0,"bri":1})", R"(1 {"on":false})",
-                                               R"(5 {"on":true})", R"(5 {"bri":3})", R"(11 {"on":true})"}));
+        QTRY_COMPARE(bridge.writes(),
+                     (QStringList{R"(1 {"on":true})", R"(1 {"hue":40000,"sat":254,"bri":254})",
+                                  R"(1 {"sat":0,"bri":1})", R"(1 {"on":false})", R"(5 {"on":true})",
+                                  R"(5 {"bri":3})", R"(11 {"on":true})"}));
 
         // Emulators send odd values: wrong types count as absent, numbers are held to their ranges,
         // a light that does not say whether it is reachable is.
         const auto odd = hue::parseLight(
             "3", QJsonObject{
                      {"state", QJsonObject{{"on", "yes"}, {"bri", "200"}, {"hue", 70000.7}, {"sat", -4}}}});
-        QVERIFY(!odd.on && odd.reachable && !odd.type && !odd.brightness);
-        QCOMPARE(odd.hue, std::optional<int>(65535));
-        QCOMPARE(odd.saturation, std::optional<int>(0));
+        QVERIFY(!odd.on && odd.reachable && !odd.type && !odd.brightness && odd.hue == 65535 &&
+                odd.saturation == 0);
         // The device type: the host name's first label, cut to 19 bytes and never within a character.
         for (const auto& [host, type] : {std::pair{QString("studio-mac.fritz.box"), QString("studio-mac")},
                                          {"", "desktop"},
                                          {QString(12, QChar(0xE9)), QString(9, QChar(0xE9))}})
             QCOMPARE(hue::deviceType(host), "Orvel#" + type);
+
+        ConsoleCapture console;
+        // Brightness for a light that is off: the bridge's error list, inside an HTTP 200 answer.
+        client->lights()->at(1)->setBrightness(100);
+        client->lights()->at(1)->write();
+        QTRY_VERIFY(printed(console, "error 201 at /lights/2/state/bri"));
+
+        const QString api = "/api/" + kSimUser + "/lights";
+        for (const auto& [path, body, line] : std::initializer_list<std::tuple<QString, QByteArray, QString>>{
+                 {api, "<html><body>Bad gateway</body></html>", "not JSON"},
+                 {api, "", "empty answer"},
+                 {api, "[1, 2, 3]", "a list where the lights were expected"},
+                 {api, R"([{"error":{"type":901,"address":"/lights","description":"Internal error, 404"}}])",
+                  "error 901 at /lights: Internal error, 404"},
+                 {api + "/1", "{\"state\": {\"on\": tr",
+                  "read of light 1: the bridge sent an answer that is not JSON"},
+                 {api + "/1/state", "{}", "write of light 1: the bridge sent an object"}}) {
+            console.clear();
+            bridge.sim.setRawAnswer(path, 200, body, "application/json");
+            QVERIFY(path != api || (!SimBridge::read(*client).isEmpty() && !client->authenticated()));
+            desk->read();
+            desk->setOn(true);
+            desk->write();
+            QTRY_VERIFY2(printed(console, line), qPrintable(console.lines().join('\n')));
+            QCOMPARE(client->lights().value().size(), 4u); // the last good list stays
+            QCOMPARE(desk->hue(), std::optional<int>(40000));
+        }
     }
 
-    void pairsOnlyWithTheBridgeOneRequestAtATimeAndReportsARefusedName()
+    void pairsAndSpeaksOnlyWithTheBridgeOneRequestAtATimeAndReportsARefusedName()
     {
         SimBridge bridge;
-        const QString host = bridge.host();
-        auto client = HttpHueBridge::create(host, QString());
+        auto client = HttpHueBridge::create(bridge.host(), QString());
         ConsoleCapture console;
         // Without a user name only the public configuration is asked for.
         QVERIFY(!SimBridge::read(*client).isEmpty());
@@ -128,14 +152,14 @@ private Q_SLOTS:
         QCOMPARE(asked(bridge).count("POST /api"), 1);
         QVERIFY(!printed(console, "101"));
 
-        auto refused = HttpHueBridge::create(host, QStringLiteral("someone-the-bridge-forgot"));
+        auto refused = HttpHueBridge::create(bridge.host(), QStringLiteral("someone-the-bridge-forgot"));
         QCOMPARE(SimBridge::read(*refused), QStringLiteral("unauthorized user"));
         QCOMPARE(refused->name(), QStringLiteral("Orvel Sim")); // the public part still answers
         QVERIFY(printed(console, "does not know the user name"));
 
         // A stored name that is not a plain path segment goes out as one segment, not as a path.
         bridge.sim.clearRequests();
-        QVERIFY(!SimBridge::read(*HttpHueBridge::create(host, QStringLiteral("../a b?c"))).isEmpty());
+        QVERIFY(!SimBridge::read(*HttpHueBridge::create(bridge.host(), QString("../a b?c"))).isEmpty());
         for (const QString& line : asked(bridge))
             QVERIFY2(line.contains(" /api/"), qPrintable(line));
 
@@ -144,9 +168,7 @@ private Q_SLOTS:
         QHttpServer redirecting;
         SimBridge elsewhere;
         QByteArray contentType;
-        redirecting.route("/api/config", [] {
-            return QHttpServerResponse(QJsonObject{{"bridgeid", "001788FFFE0A0B0C"}});
-        });
+        redirecting.route("/api/config", [] { return QJsonObject{{"bridgeid", "001788FFFE0A0B0C"}}; });
         redirecting.route("/api", [&](const QHttpServerRequest& request) {
             contentType = request.value("Content-Type");
             QHttpServerResponse moved(QHttpServerResponder::StatusCode::TemporaryRedirect);
@@ -158,30 +180,56 @@ private Q_SLOTS:
         QTRY_VERIFY(printed(console, "HTTP 307"));
         QCOMPARE(contentType, QByteArray("application/json"));
         QVERIFY(elsewhere.sim.requests().isEmpty());
+
+        // Over HTTPS only to the bridge's own certificate.
+        sim::SimOptions tls{.https = true};
+        std::optional<SimBridge> secure(std::in_place, orvel::test::kThreeLights, tls);
+        const auto secureClient = secure->readClient();
+
+        // Another bridge takes the address over: it never gets the user name.
+        tls.port = secure->sim.port();
+        tls.bridgeId = QStringLiteral("001788FFFE0D0E0F");
+        secure.reset();
+        secure.emplace(orvel::test::kThreeLights, tls);
+        QVERIFY(!SimBridge::read(*secureClient).isEmpty());
+        QVERIFY(!secureClient->authenticated());
+        switchOn(*secureClient->lights()->front(), 0, 0, 0);
+        QVERIFY(!SimBridge::read(*secureClient).isEmpty());
+        QCOMPARE(asked(*secure).filter("GET /api/config").size(), asked(*secure).size());
+
+        // A bridge that says it is another one than its certificate names is not spoken to at
+        // all, not even over plain HTTP.
+        secure->sim.setRawAnswer("/api/config", 200, R"({"name":"Imposter","bridgeid":"001788FFFE999999"})",
+                                 "application/json");
+        secure->sim.clearRequests();
+        auto fresh = HttpHueBridge::create(secure->host(), kSimUser);
+        QVERIFY(SimBridge::read(*fresh).contains("certificate"));
+        QVERIFY(printed(console, "not talking to it"));
+        fresh->registerUsername();
+        QVERIFY(!SimBridge::read(*fresh).isEmpty());
+        QCOMPARE(asked(*secure).filter("GET /api/config").size(), asked(*secure).size());
     }
 
-    void keepsTheOrderOfEachLightUnderLoad()
+    void keepsTheOrderOfEachLightUnderLoadRetriesABusyBridgeAndGivesUpOnABusyOrSilentOne()
     {
-        SimBridge bridge(test::kThreeLights, {.latencyMs = 60});
+        SimBridge loaded(test::kThreeLights, {.latencyMs = 60});
         for (int i = 0; i < 2; ++i) // five lights, for more than four requests at once
-            bridge.sim.addLight(bridge.sim.light("1"));
-        const auto client = bridge.readClient();
-        const HueLightList lights = client->lights().value();
-        bridge.sim.clearRequests();
+            loaded.sim.addLight(loaded.sim.light("1"));
+        const auto loadedClient = loaded.readClient();
+        const HueLightList lights = loadedClient->lights().value();
+        loaded.sim.clearRequests();
         // Many rules switching at once: each light gets an on and a colour, three times over.
         for (int round = 0; round < 3; ++round)
             for (const auto& light : lights)
-                switchOn(*light, quint16(1000 * round + light->bridgeId().toInt()), 0, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(bridge.sim.requests().size(), 3 * 2 * 5, 15000);
-        const auto all = bridge.sim.requests();
-        for (const QString& id : bridge.sim.lightIds()) {
+                switchOn(*light, round, 0, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.sim.requests().size(), 3 * 2 * 5, 15000);
+        const auto all = loaded.sim.requests();
+        for (const QString& id : loaded.sim.lightIds()) {
             QStringList expected;
             for (int round = 0; round < 3; ++round)
                 expected << id + R"( {"on":true})"
-                         << QStringLiteral(R"(%1 {"hue":%2,"sat":0,"bri":1})")
-                                .arg(id)
-                                .arg(1000 * round + id.toInt());
-            QCOMPARE(bridge.writes().filter(QRegularExpression('^' + id + ' ')), expected);
+                         << id + QStringLiteral(R"( {"hue":%1,"sat":0,"bri":1})").arg(round);
+            QCOMPARE(loaded.writes().filter(QRegularExpression('^' + id + ' ')), expected);
             // One light's next request leaves only once the previous one was answered.
             double last = -1;
             for (const auto& r : all)
@@ -191,10 +239,7 @@ private Q_SLOTS:
         // At most four requests are out at once: the fifth arrives only once one of the first four
         // was answered, which the bridge holds back for 60 ms.
         QVERIFY(all[4].time - all[0].time >= 0.05);
-    }
 
-    void retriesABusyBridgeAndGivesUpOnABusyOrSilentOne()
-    {
         // Over plain HTTP a busy bridge answers 503, over HTTPS 429.
         sim::SimOptions options{.rateLimitPerSecond = 3};
         SimBridge bridge(QByteArray{}, options);
@@ -208,11 +253,10 @@ private Q_SLOTS:
             desk->write();
         }
         QTRY_COMPARE_WITH_TIMEOUT(bridge.sim.light("1").value("state")["bri"].toInt(), 6, 10000);
-        QStringList sent = bridge.writes();
-        QVERIFY(sent.size() > 6); // some were refused first, and retried keeping their order
-        sent.erase(std::unique(sent.begin(), sent.end()), sent.end());
-        QCOMPARE(sent.join(' '), QStringLiteral(R"(1 {"bri":1} 1 {"bri":2} 1 {"bri":3} 1 {"bri":4} )"
-                                                R"(1 {"bri":5} 1 {"bri":6})"));
+        QStringList got = bridge.writes();
+        QVERIFY(got.size() > 6); // some were refused first, and retried keeping their order
+        got.erase(std::unique(got.begin(), got.end()), got.end());
+        QCOMPARE(got.join(' '), R"(1 {"bri":1} 1 {"bri":2} 1 {"bri":3} 1 {"bri":4} 1 {"bri":5} 1 {"bri":6})");
         QVERIFY(!printed(console, "busy"));
 
         options.https = true;
@@ -233,71 +277,6 @@ private Q_SLOTS:
         QTRY_VERIFY(printed(console, "write of light 1 failed: no answer within 0.3 s"));
         silent.sim.setSilent(false);
         QCOMPARE(SimBridge::read(*silentClient), QString());
-    }
-
-    void printsErrorListsAndMalformedAnswers()
-    {
-        SimBridge bridge(QByteArray{});
-        const auto client = bridge.readClient();
-        ConsoleCapture console;
-        // Brightness for a light that is off: the bridge's error list, inside an HTTP 200 answer.
-        client->lights()->at(1)->setBrightness(100);
-        client->lights()->at(1)->write();
-        QTRY_VERIFY(printed(console, "error 201 at /lights/2/state/bri"));
-
-        const QString lights = "/api/" + kSimUser + "/lights";
-        const auto desk = client->lights()->at(0);
-        for (const auto& [path, body, line] : std::initializer_list<std::tuple<QString, QByteArray, QString>>{
-                 {lights, "<html><body>Bad gateway</body></html>", "not JSON"},
-                 {lights, "", "empty answer"},
-                 {lights, "[1, 2, 3]", "a list where the lights were expected"},
-                 {lights,
-                  R"([{"error":{"type":901,"address":"/lights","description":"Internal error, 404"}}])",
-                  "error 901 at /lights: Internal error, 404"},
-                 {lights + "/1", "{\"state\": {\"on\": tr",
-                  "read of light 1: the bridge sent an answer that is not JSON"},
-                 {lights + "/1/state", "{}", "write of light 1: the bridge sent an object"}}) {
-            console.clear();
-            bridge.sim.setRawAnswer(path, 200, body, "application/json");
-            QVERIFY(path != lights || (!SimBridge::read(*client).isEmpty() && !client->authenticated()));
-            desk->read();
-            desk->setOn(true);
-            desk->write();
-            QTRY_VERIFY2(printed(console, line), qPrintable(console.lines().join('\n')));
-            QCOMPARE(client->lights().value().size(), 4u); // the last good list stays
-            QCOMPARE(desk->hue(), std::optional<int>(8418));
-        }
-    }
-
-    void speaksHttpsOnlyToTheBridgesOwnCertificate()
-    {
-        sim::SimOptions options{.https = true};
-        std::optional<SimBridge> bridge(std::in_place, orvel::test::kThreeLights, options);
-        const auto client = bridge->readClient();
-
-        // Another bridge takes the address over: it never gets the user name.
-        options.port = bridge->sim.port();
-        options.bridgeId = QStringLiteral("001788FFFE0D0E0F");
-        bridge.reset();
-        bridge.emplace(orvel::test::kThreeLights, options);
-        QVERIFY(!SimBridge::read(*client).isEmpty());
-        QVERIFY(!client->authenticated());
-        switchOn(*client->lights()->front(), 0, 0, 0);
-        QVERIFY(!SimBridge::read(*client).isEmpty());
-        QCOMPARE(asked(*bridge).filter("GET /api/config").size(), asked(*bridge).size());
-
-        // A bridge that says it is another one than its certificate names is not spoken to at
-        // all, not even over plain HTTP.
-        bridge->sim.setRawAnswer("/api/config", 200, R"({"name":"Imposter","bridgeid":"001788FFFE999999"})",
-                                 "application/json");
-        bridge->sim.clearRequests();
-        ConsoleCapture console;
-        auto fresh = HttpHueBridge::create(bridge->host(), kSimUser);
-        QVERIFY(SimBridge::read(*fresh).contains("certificate"));
-        QVERIFY(printed(console, "not talking to it"));
-        fresh->registerUsername();
-        QVERIFY(!SimBridge::read(*fresh).isEmpty());
-        QCOMPARE(asked(*bridge).filter("GET /api/config").size(), asked(*bridge).size());
     }
 };
 

@@ -4,9 +4,6 @@
 #include "platform/Console.h"
 #include "support/TestMain.h"
 
-#include <QObject>
-#include <QTest>
-
 using namespace orvel;
 
 namespace {
@@ -17,14 +14,10 @@ QString decoded(const char* text)
     const QByteArray bytes = QByteArray::fromHex(text);
     // A heap copy of exactly the right size, so that a sanitizer build catches any read past it.
     const auto command = decodeMidi(std::vector<unsigned char>(bytes.begin(), bytes.end()));
-    if (!command)
-        return "rejected";
-    return QStringLiteral("%1 %2 %3 ch%4%5")
-        .arg(command->commandType, 0, 16)
-        .arg(command->data1)
-        .arg(command->data2)
-        .arg(command->channel())
-        .arg(command->bytes == bytes ? "" : " changed");
+    return !command
+               ? u"rejected"_qs
+               : QString::asprintf("%x %d %d ch%d%s", command->commandType, command->data1, command->data2,
+                                   command->channel(), command->bytes == bytes ? "" : " changed");
 }
 
 } // namespace
@@ -33,7 +26,7 @@ class TestMidiDecoding : public QObject {
     Q_OBJECT
 
 private slots:
-    void decoding()
+    void decodingNeverReadsPastTheGivenLengthAndTheInboxBatches()
     {
         const struct {
             const char *bytes, *decoded;
@@ -49,27 +42,21 @@ private slots:
         for (const char* bytes : {"", "5f7f", "905f", "905f7f00", "905f7f90197f", "c00700", "905f80",
                                   "f07e7f09", "f07e90f7", "f7", "f4", "f800", "f201"})
             QCOMPARE(decoded(bytes), "rejected");
-    }
 
-    void neverReadsPastTheGivenLength()
-    {
         const unsigned char buffer[] = {0x90, 0x5F, 0x7F, 0xF0, 0x01, 0xF7};
         // The closing 0xF7 of the second message lies beyond the length.
         QCOMPARE(QList<bool>({decodeMidi(buffer, 2).has_value(), decodeMidi(buffer, 3).has_value(),
                               decodeMidi(buffer + 3, 2).has_value(), decodeMidi(nullptr, 3).has_value()}),
                  QList<bool>({false, true, false, false}));
-    }
 
-    void inboxBatchesInArrivalOrderAndReportsMalformed()
-    {
+        // The inbox batches in arrival order and reports malformed messages.
         ConsoleCapture console;
         MidiInbox inbox;
         const unsigned char on[] = {0x90, 95, 127}, shortOn[] = {0x90, 95}, cc[] = {0xB0, 44, 68};
-        QVERIFY(inbox.push(on, sizeof on)); // first of a batch: the caller must ask for a drain
-        QVERIFY(!inbox.push(shortOn, sizeof shortOn));
-        QVERIFY(!inbox.push(nullptr, 0));
-        QVERIFY(!inbox.push(cc, sizeof cc));
-        QVERIFY(!inbox.push(on, sizeof on));
+        // Only the first of a batch asks the caller for a drain.
+        QCOMPARE(QList<bool>({inbox.push(on, sizeof on), inbox.push(shortOn, sizeof shortOn),
+                              inbox.push(nullptr, 0), inbox.push(cc, sizeof cc), inbox.push(on, sizeof on)}),
+                 QList<bool>({true, false, false, false, false}));
         QStringList batch;
         for (const MidiCommand& command : inbox.drain())
             batch << command.bytes.toHex();
@@ -80,7 +67,7 @@ private slots:
         QVERIFY(inbox.push(on, sizeof on)); // empty again: the next message starts a new batch
     }
 
-    void wireBytes()
+    void wireBytesAndNoEndpointsForAnUnusableApi()
     {
         // Type, data 1, received bytes; what goes on the wire, or "-" when it cannot be sent. The empty
         // command puts nothing on the wire, received bytes go out as they came, others are made from
@@ -101,10 +88,7 @@ private slots:
             QCOMPARE(sent ? bytes.toHex() : QByteArray("-"), QByteArray(c.wire));
             QCOMPARE(error.isEmpty(), sent);
         }
-    }
-
-    void unusableApiChoiceGivesNoEndpoints()
-    {
+        // An unusable API choice gives no endpoints.
         for (const QString reason : {"ORVEL_MIDI_API=none", "\"coremidi\""}) {
             qputenv("ORVEL_MIDI_API", reason.contains('=') ? "none" : "coremidi");
             RtMidiEndpoints endpoints;
