@@ -42,9 +42,7 @@ class StoreCrashSafetyTest : public QObject {
 private slots:
     void killedAtAnyMomentTheFileHoldsOneWholeSnapshot()
     {
-        QString error;
-        const auto bridge = pairedSimulator(&error);
-        QVERIFY2(bridge, qPrintable(error));
+        const SimBridge bridge;
         // 200 for the full figure (ORVEL_KILLS=200); fewer by default to keep the suite quick.
         const int kills = qEnvironmentVariable("ORVEL_KILLS", u"25"_qs).toInt();
         QRandomGenerator random(20261206);
@@ -54,7 +52,7 @@ private slots:
         int flips = 0, latest = 0, midWrite = 0;
         for (int i = 0; i < kills; ++i) {
             std::unique_ptr<Orvel> app;
-            QVERIFY2(startOrvel(app, home, bridge->hostAndPort()), qPrintable(app->output));
+            QVERIFY2(startOrvel(app, home, bridge.host()), qPrintable(app->output));
             // Flipped without a pause until the kill, which may land in a flip or in a write.
             bool killed = false, enabled = previous.value(u"global_toggle"_qs).toBool(true);
             QTimer::singleShot(random.bounded(50, 1500), &app->process, [&] {
@@ -77,7 +75,7 @@ private slots:
             midWrite += int(entries.size() > 1);
             QVERIFY2(entries.filter(u"corrupt"_qs).isEmpty(), qPrintable(entries.join(u' ')));
             const QJsonObject store = readStore(home);
-            QCOMPARE(store.value(u"hue_username"_qs).toString(), kUser);
+            QCOMPARE(store.value(u"hue_username"_qs).toString(), kSimUser);
             QVERIFY(store.value(u"global_toggle"_qs).isBool());
             for (const QString& key : previous.keys()) // a later snapshot loses nothing
                 QVERIFY2(store.contains(key), qPrintable(key));
@@ -105,7 +103,7 @@ private slots:
             QTRY_VERIFY(app->finished());
             QVERIFY(app->process.exitStatus() == QProcess::NormalExit && app->process.exitCode() == 0);
             QCOMPARE(readStore(home).value(u"global_toggle"_qs), QJsonValue(false));
-            QCOMPARE(readStore(home).value(u"hue_username"_qs).toString(), kUser);
+            QCOMPARE(readStore(home).value(u"hue_username"_qs).toString(), kSimUser);
         }
     }
 

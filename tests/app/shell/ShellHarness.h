@@ -1,8 +1,8 @@
 #pragma once
 // Runs the real `orvel` executable in a home of its own, headless, and collects what it prints.
 
-#include "BridgeSimulator.h"
 #include "support/Program.h"
+#include "support/SimBridge.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -11,18 +11,6 @@
 #include <QTest>
 
 namespace orvel::test {
-
-inline const QString kUser = QStringLiteral("e2euser0123456789");
-
-// The simulated bridge on loopback with our user already paired; null (with `error`) if it could
-// not listen.
-inline std::unique_ptr<sim::BridgeSimulator> pairedSimulator(QString* error)
-{
-    auto simulator = std::make_unique<sim::BridgeSimulator>();
-    sim::SimOptions options;
-    options.fixedUser = kUser;
-    return simulator->start(options, error) ? std::move(simulator) : nullptr;
-}
 
 // A home directory of its own for the program.
 class Home {
@@ -43,7 +31,7 @@ public:
     // Stores `prefs` and our user name as the preferences.
     void store(QJsonObject prefs) const
     {
-        prefs.insert(u"hue_username"_qs, kUser);
+        prefs.insert(u"hue_username"_qs, kSimUser);
         QFile file(path(".config/Orvel/preferences.json"));
         if (file.open(QIODevice::WriteOnly))
             file.write(QJsonDocument(prefs).toJson());

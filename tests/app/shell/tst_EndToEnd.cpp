@@ -51,12 +51,7 @@ private slots:
         qputenv("JACK_NO_START_SERVER", "1");
         skip_ = jack_.ensureRunning();
     }
-    void init()
-    {
-        sim::SimOptions options;
-        options.fixedUser = kUser; // the user the home's preferences name
-        sim_ = std::make_unique<SimBridge>(kThreeLights, options);
-    }
+    void init() { sim_ = std::make_unique<SimBridge>(); }
 
     void firstLaunchOpensAboutAndRemembersTheBridgeALaterCopyHandsOver()
     {
