@@ -141,12 +141,21 @@ private slots:
     {
         if (QStandardPaths::findExecutable(u"jackd"_qs).isEmpty())
             QSKIP("jackd is not installed");
-        // A fixed name: JACK reclaims a dead server's entry in its small server table only by name.
-        const QString server = u"orvel-restart"_qs;
         Home home;
         QProcessEnvironment env = home.environment();
-        env.insert(u"JACK_DEFAULT_SERVER"_qs, server);
         env.insert(u"JACK_NO_AUDIO_RESERVATION"_qs, u"1"_qs);
+        // JACK reclaims a dead server's entry in its small server table only by name, so the name
+        // comes from a small pool; one that another run of this test is using is skipped, or that
+        // run's server would be the one Orvel sees (and never loses).
+        QString server;
+        for (int n = 0; n < 4 && server.isEmpty(); ++n) {
+            server = u"orvel-restart-%1"_qs.arg(n);
+            Program check(env, u"jack_wait"_qs, {u"-s"_qs, server, u"-c"_qs});
+            if (!check.process.waitForFinished(10000) || !check.said(u"not running"_qs))
+                server.clear();
+        }
+        QVERIFY2(!server.isEmpty(), "every JACK server name of the pool is in use");
+        env.insert(u"JACK_DEFAULT_SERVER"_qs, server);
         std::unique_ptr<Program> jackd;
         auto startJack = [&] {
             jackd = std::make_unique<Program>(
@@ -155,7 +164,8 @@ private slots:
             // start a server of that name itself (the environment says so): the test would then
             // stop a server that never ran.
             Program wait(env, u"jack_wait"_qs, {u"-s"_qs, server, u"-w"_qs, u"-t"_qs, u"30"_qs});
-            QVERIFY2(wait.process.waitForFinished(40000) && wait.process.exitCode() == 0,
+            QVERIFY2(wait.process.waitForFinished(40000) && wait.process.exitCode() == 0 &&
+                         !jackd->finished(),
                      qPrintable(jackd->output + wait.output));
         };
         startJack();
