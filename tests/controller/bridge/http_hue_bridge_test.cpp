@@ -277,6 +277,9 @@ private Q_SLOTS:
         QTRY_VERIFY(printed(console, "write of light 1 failed: no answer within 0.3 s"));
         silent.sim.setSilent(false);
         QCOMPARE(SimBridge::read(*silentClient), QString());
+        // Requests under way keep their client alive: none may be left when the test ends.
+        for (const auto& c : {loadedClient, client, busyClient, silentClient})
+            QTRY_COMPARE(static_cast<HttpHueBridge&>(*c).pendingRequests(), 0);
     }
 };
 
