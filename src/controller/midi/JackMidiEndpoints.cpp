@@ -69,6 +69,8 @@ struct JackMidiEndpoints::Client {
     ~Client()
     {
         close();
+        if (lost)
+            jack_client_close(lost);
         if (ring)
             jack_ringbuffer_free(ring);
         context->deleteLater(); // may be running one of its own queued calls
@@ -176,7 +178,12 @@ struct JackMidiEndpoints::Client {
     {
         if (!jack)
             return;
-        close();
+        // libjack's own threads may still be on their way out of the shutdown: closing the client
+        // now can deadlock with them and hang the main thread for good. It is closed at the first
+        // attempt to reopen instead, when they are done.
+        lost = std::exchange(jack, nullptr);
+        inPort = nullptr;
+        outPort = nullptr;
         quietJack = true;
         retrySeconds = kFirstRetrySeconds;
         tell(MidiSystemEvent::Kind::ServerLost, why);
@@ -189,6 +196,8 @@ struct JackMidiEndpoints::Client {
             const auto strong = weak.lock();
             if (!strong || strong->jack || (strong->inName.isEmpty() && strong->outName.isEmpty()))
                 return;
+            if (jack_client_t* gone = std::exchange(strong->lost, nullptr))
+                jack_client_close(gone);
             if (!strong->open(nullptr)) {
                 strong->retrySeconds = std::min(strong->retrySeconds * 2, kLongestRetrySeconds);
                 strong->scheduleReopen();
@@ -276,6 +285,7 @@ struct JackMidiEndpoints::Client {
     std::weak_ptr<Client> self;
     QObject* context;
     jack_client_t* jack = nullptr;
+    jack_client_t* lost = nullptr; // the client of a server that went away, not closed yet
     EventHandler events;
     double retrySeconds = kFirstRetrySeconds;
 
