@@ -69,8 +69,6 @@ struct JackMidiEndpoints::Client {
     ~Client()
     {
         close();
-        if (lost)
-            jack_client_close(lost);
         if (ring)
             jack_ringbuffer_free(ring);
         context->deleteLater(); // may be running one of its own queued calls
@@ -84,6 +82,7 @@ struct JackMidiEndpoints::Client {
     {
         if (jack)
             return true;
+        close(); // the client of a lost server, if any
         jack_set_error_function(&jackMessage);
         jack_set_info_function(&jackMessage);
         jack_status_t status{};
@@ -112,6 +111,8 @@ struct JackMidiEndpoints::Client {
 
     void close()
     {
+        if (jack_client_t* gone = std::exchange(lost, nullptr))
+            jack_client_close(gone);
         if (!jack)
             return;
         jack_client_close(jack);
@@ -179,8 +180,8 @@ struct JackMidiEndpoints::Client {
         if (!jack)
             return;
         // libjack's own threads may still be on their way out of the shutdown: closing the client
-        // now can deadlock with them and hang the main thread for good. It is closed at the first
-        // attempt to reopen instead, when they are done.
+        // now can deadlock with them and hang the main thread for good. close() lets it go later,
+        // at the first attempt to reopen or when the endpoints go, when they are done.
         lost = std::exchange(jack, nullptr);
         inPort = nullptr;
         outPort = nullptr;
@@ -196,8 +197,6 @@ struct JackMidiEndpoints::Client {
             const auto strong = weak.lock();
             if (!strong || strong->jack || (strong->inName.isEmpty() && strong->outName.isEmpty()))
                 return;
-            if (jack_client_t* gone = std::exchange(strong->lost, nullptr))
-                jack_client_close(gone);
             if (!strong->open(nullptr)) {
                 strong->retrySeconds = std::min(strong->retrySeconds * 2, kLongestRetrySeconds);
                 strong->scheduleReopen();
